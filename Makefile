@@ -1,0 +1,67 @@
+# rotlet and its line reader libkelp
+
+PREFIX = /usr/local
+DESTDIR =
+CXX = c++
+CC = cc
+CXXFLAGS = -O2 -Wall -Wextra -Wpedantic
+CFLAGS = -O2 -Wall -Wextra -Wpedantic
+LDFLAGS =
+
+# What the build needs to be right, kept apart so that overriding CXXFLAGS
+# or LDFLAGS cannot drop it. --as-needed keeps the C++ runtime, which
+# neither program uses, from being loaded at every start.
+STD = -std=c++20 -fno-exceptions -fno-rtti
+LINK = -Wl,--as-needed
+# In the tree the library is in kelp/; installed, it is in ../lib.
+RPATH = -Wl,-rpath,'$$ORIGIN/kelp:$$ORIGIN/../lib'
+TESTRPATH = -Wl,-rpath,'$$ORIGIN/../kelp'
+
+# make check SANITIZE=1: everything built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, stopping at the first report.
+ifneq ($(SANITIZE),)
+CXX = clang++
+CC = clang
+SAN = -fsanitize=address,undefined -fno-sanitize-recover=all \
+	-fno-omit-frame-pointer -g
+export ASAN_OPTIONS = detect_leaks=1:exitcode=99
+export UBSAN_OPTIONS = print_stacktrace=1
+export ROTLET_SANITIZED = 1
+endif
+
+all: rotlet
+
+# Rebuild whenever the compiler or any flag changes.
+BUILD = $(CXX) $(CC) $(STD) $(CXXFLAGS) $(CFLAGS) $(LDFLAGS) $(SAN)
+.flags: FORCE
+	@echo '$(BUILD)' | cmp -s - $@ || echo '$(BUILD)' > $@
+
+kelp/libkelp.so: kelp/kelp.cpp kelp/kelp.h .flags
+	$(CXX) $(STD) -fPIC $(SAN) $(CXXFLAGS) -shared -Wl,-soname,libkelp.so.1 \
+		$(LINK) $(LDFLAGS) -o $@ kelp/kelp.cpp
+
+# The name the loader looks for.
+kelp/libkelp.so.1: kelp/libkelp.so
+	ln -sf libkelp.so $@
+
+rotlet: rotlet.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
+	$(CXX) $(STD) -Ikelp $(SAN) $(CXXFLAGS) $(LINK) $(LDFLAGS) $(RPATH) \
+		-o $@ rotlet.cpp -Lkelp -lkelp
+
+tests/kelp_test: tests/kelp_test.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
+	$(CXX) -std=c++20 -Ikelp $(SAN) $(CXXFLAGS) $(LDFLAGS) $(TESTRPATH) \
+		-o $@ tests/kelp_test.cpp -Lkelp -lkelp -lgtest -lgtest_main -pthread
+
+# The header must serve C programs as well.
+tests/use: tests/use.c kelp/kelp.h kelp/libkelp.so.1 .flags
+	$(CC) -std=c99 -Ikelp $(SAN) $(CFLAGS) $(LDFLAGS) $(TESTRPATH) \
+		-o $@ tests/use.c -Lkelp -lkelp
+
+check: rotlet tests/kelp_test tests/use
+	tests/kelp_test --gtest_brief=1
+	bats tests
+
+clean:
+	rm -f rotlet kelp/libkelp.so kelp/libkelp.so.1 tests/kelp_test tests/use .flags
+
+.PHONY: all check clean FORCE

@@ -1,0 +1,66 @@
+// rotlet: move each ASCII letter of one line KEY places on within its case.
+
+#include <cstdio>
+
+#include "kelp.h"
+
+// Bytes are classified by their ASCII ranges alone: no locale, and no byte
+// from 0x80 up is a digit or a letter.
+static bool
+check_valid_key(string s)
+{
+	for (; *s != '\0'; s++) {
+		unsigned char c = *s;
+		if (c < '0' || c > '9')
+			return false;
+	}
+	return true;
+}
+
+// Only the key's remainder modulo 26 moves a letter. Reducing it digit by
+// digit keeps keys of any length exact and nothing can overflow.
+static int
+reduce_key(string s)
+{
+	int key = 0;
+	for (; *s != '\0'; s++)
+		key = (key * 10 + (*s - '0')) % 26;
+	return key;
+}
+
+// key is already reduced to 0..25.
+static constexpr unsigned char
+rotate(unsigned char c, int key)
+{
+	if (c >= 'a' && c <= 'z')
+		return 'a' + (c - 'a' + key) % 26;
+	if (c >= 'A' && c <= 'Z')
+		return 'A' + (c - 'A' + key) % 26;
+	return c;
+}
+
+static_assert(rotate('a', 0) == 'a' && rotate('z', 1) == 'a' &&
+    rotate('A', 25) == 'Z' && rotate('Z', 2) == 'B' &&
+    rotate('0', 5) == '0' && rotate(0xe1, 3) == 0xe1);
+
+int
+main(int argc, string argv[])
+{
+	if (argc != 2 || !check_valid_key(argv[1])) {
+		printf("usage: ./rotlet key\n");
+		return 1;
+	}
+	int key = reduce_key(argv[1]);
+
+	string plaintext = get_string(nullptr, "plaintext: ");
+	if (plaintext == nullptr) {
+		printf("\n");	// end the prompt's line
+		return 1;
+	}
+	for (string p = plaintext; *p != '\0'; p++)
+		printf("%c", rotate(*p, key));
+	printf("\n");
+
+	// A write that failed (a full disk, a closed descriptor) is no success.
+	return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 1;
+}

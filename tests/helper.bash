@@ -1,0 +1,43 @@
+# Shared by the command-line tests.
+# ROTLET names the binary under test; WRAP a command to run it under.
+
+ROTLET=${ROTLET:-$BATS_TEST_DIRNAME/../rotlet}
+read -r -a wrap <<<"${WRAP:-}"
+
+# rot ARG... <input: runs rotlet as a user would; sets status, and out and
+# err to the files that hold standard output and standard error.
+rot() {
+	out=$BATS_TEST_TMPDIR/out
+	err=$BATS_TEST_TMPDIR/err
+	status=0
+	"${wrap[@]}" "$ROTLET" "$@" >"$out" 2>"$err" || status=$?
+}
+
+# rot_in BYTES ARG...: rot with BYTES (printf %b escapes) on standard input.
+rot_in() {
+	rot "${@:2}" < <(printf '%b' "$1")
+}
+
+# expect STATUS BYTES: the status, standard output byte for byte (BYTES
+# with printf %b escapes) and an empty standard error.
+expect() {
+	[ "$status" -eq "$1" ] || { echo "status $status, wanted $1"; return 1; }
+	expect_out "$2"
+}
+
+expect_out() {
+	cmp "$out" <(printf '%b' "$1") || { od -c "$out" | head; return 1; }
+	[ ! -s "$err" ] || { cat "$err"; return 1; }
+}
+
+# rotation K: the tr(1) arguments that move each letter K places on (0..25),
+# written out from the alphabets rather than computed like rotlet does.
+rotation() {
+	local u=ABCDEFGHIJKLMNOPQRSTUVWXYZ l=abcdefghijklmnopqrstuvwxyz
+	printf '%s %s' "$u$l" "${u:$1}${u:0:$1}${l:$1}${l:0:$1}"
+}
+
+# Long runs are too slow under valgrind; they are covered by the plain run.
+skip_if_wrapped() {
+	[ -z "${WRAP:-}" ] || skip "too slow under $WRAP"
+}

@@ -1,0 +1,300 @@
+// get_string, fed through pipes. Each case runs in a child process so that
+// it starts with fresh stdio state and its own standard input and output.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kelp.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+using Line = std::optional<std::string>;	// nullopt: NULL came back
+
+struct Outcome {
+	std::string shown;		// all that went to standard output
+	std::vector<Line> lines;	// one per call
+	int status = -1;
+};
+
+string
+plain_read()
+{
+	return get_string(nullptr, "> ");
+}
+
+std::string
+slurp(FILE *f)
+{
+	std::string s;
+	char buf[65536];
+	rewind(f);
+	for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+		s.append(buf, n);
+	return s;
+}
+
+// Calls read() `calls` times in a child whose standard input is a pipe fed
+// with `input`; setup() runs in the child first. Every string is reported
+// only after the last call, so earlier ones must still be intact.
+Outcome
+feed(const std::string &input, int calls = 1, string (*read)() = plain_read,
+    void (*setup)() = nullptr)
+{
+	Outcome o;
+	FILE *out = tmpfile(), *res = tmpfile();
+	int in[2];
+	if (out == nullptr || res == nullptr || pipe(in) != 0)
+		return o;
+	fflush(nullptr);	// or the child would write our buffers again
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(in[0], 0);
+		dup2(fileno(out), 1);
+		close(in[0]);
+		close(in[1]);
+		if (setup != nullptr)
+			setup();
+		std::vector<string> got;
+		for (int i = 0; i < calls; i++)
+			got.push_back(read());
+		for (string s : got) {
+			uint64_t n = s == nullptr ? UINT64_MAX : strlen(s);
+			fwrite(&n, sizeof n, 1, res);
+			if (s != nullptr)
+				fwrite(s, 1, n, res);
+		}
+		fflush(res);
+		fflush(stdout);
+		_exit(0);
+	}
+	close(in[0]);
+	// The child may stop reading early; the writer then gets EPIPE.
+	std::thread writer([&] {
+		for (size_t off = 0; off < input.size();) {
+			ssize_t n = write(in[1], input.data() + off,
+			    input.size() - off);
+			if (n <= 0)
+				break;
+			off += static_cast<size_t>(n);
+		}
+		close(in[1]);
+	});
+	waitpid(pid, &o.status, 0);
+	writer.join();
+	o.shown = slurp(out);
+	std::string r = slurp(res);
+	for (size_t off = 0; off + 8 <= r.size();) {
+		uint64_t n;
+		memcpy(&n, r.data() + off, 8);
+		off += 8;
+		if (n == UINT64_MAX) {
+			o.lines.emplace_back();
+		} else {
+			o.lines.emplace_back(r.substr(off, n));
+			off += n;
+		}
+	}
+	fclose(out);
+	fclose(res);
+	return o;
+}
+
+class GetString : public testing::Test {
+protected:
+	static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+};
+
+TEST_F(GetString, DropsOnlyTheLineTerminator)
+{
+	const struct {
+		std::string in;
+		Line want;
+	} cases[] = {
+		{"abc\n", "abc"},
+		{"abc\r\n", "abc"},
+		{"abc", "abc"},			// last line without newline
+		{"\n", ""},
+		{"\r\n", ""},
+		{"a\rb\n", "a\rb"},		// a CR inside is text
+		{"abc\r", "abc\r"},		// so is one not before "\n"
+		{"abc\r\r\n", "abc\r"},
+		{"\r", "\r"},
+		{"\n\n", ""},
+		{"one\ntwo\n", "one"},
+		{"\t \xff\xc3\xa9\x01\n", "\t \xff\xc3\xa9\x01"},
+		{"", std::nullopt},		// end of input before a line
+		{"a\0b\n"s, std::nullopt},	// a zero byte cannot be carried
+		{"\0\n"s, std::nullopt},
+		{"abc\0"s, std::nullopt},
+	};
+	for (const auto &c : cases) {
+		Outcome o = feed(c.in);
+		EXPECT_EQ(o.status, 0) << testing::PrintToString(c.in);
+		ASSERT_EQ(o.lines.size(), 1u);
+		EXPECT_EQ(o.lines[0], c.want) << testing::PrintToString(c.in);
+		EXPECT_EQ(o.shown, "> ");
+	}
+}
+
+TEST_F(GetString, ReadsOneLinePerCallAndKeepsEveryLine)
+{
+	Outcome o = feed("one\r\n\ntwo\nbad\0line\nthree"s, 6);
+	std::vector<Line> want = {"one", "", "two", std::nullopt, "three",
+	    std::nullopt};
+	EXPECT_EQ(o.lines, want);
+	EXPECT_EQ(o.shown, "> > > > > > ");
+}
+
+TEST_F(GetString, ReadsLinesAcrossEveryBufferBoundary)
+{
+	const size_t lengths[] = {1, 1023, 1024, 1025, 4094, 4095, 4096, 4097,
+	    8191, 8192, 8193, 65535, 65536, 65537, 131072, 5u << 20};
+	for (size_t len : lengths) {
+		std::string text(len, 'x');
+		for (size_t i = 0; i < len; i += 7)
+			text[i] = static_cast<char>('a' + i % 26);
+		// The last form has no terminator, so nothing follows it.
+		for (const char *end : {"\n", "\r\n", ""}) {
+			bool last = *end == '\0';
+			Outcome o = feed(text + end + (last ? "" : "after\n"), 2);
+			ASSERT_EQ(o.lines.size(), 2u);
+			EXPECT_TRUE(o.lines[0] == text)
+			    << len << " bytes ended by " << strlen(end);
+			EXPECT_EQ(o.lines[1], last ? Line() : Line("after"));
+		}
+	}
+}
+
+string
+formatted_read()
+{
+	return get_string(nullptr, "%s %d: ", "key", 42);
+}
+
+string
+list_read_of(int dummy, ...)
+{
+	va_list ap;
+	va_start(ap, dummy);
+	string s = get_string(&ap, "[%s|%c]");
+	va_end(ap);
+	return s;
+}
+
+string
+list_read()
+{
+	return list_read_of(0, "from a list", 'c');
+}
+
+string
+silent_read()
+{
+	return get_string(nullptr, nullptr);
+}
+
+TEST_F(GetString, FormatsThePrompt)
+{
+	EXPECT_EQ(feed("t\n", 1, formatted_read).shown, "key 42: ");
+	EXPECT_EQ(feed("t\n", 1, list_read).shown, "[from a list|c]");
+	Outcome o = feed("t\n", 1, silent_read);
+	EXPECT_EQ(o.shown, "");
+	EXPECT_EQ(o.lines, std::vector<Line>{"t"});
+}
+
+// The prompt must reach a pipe before the read blocks: nothing is written
+// to the child's input until the prompt has come out.
+TEST_F(GetString, FlushesThePromptBeforeReading)
+{
+	int in[2], out[2];
+	ASSERT_EQ(pipe(in), 0);
+	ASSERT_EQ(pipe(out), 0);
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(in[0], 0);
+		dup2(out[1], 1);
+		close(in[1]);
+		close(out[0]);
+		string s = get_string(nullptr, "prompt: ");
+		_exit(s != nullptr && strcmp(s, "typed") == 0 ? 0 : 3);
+	}
+	close(in[0]);
+	close(out[1]);
+	struct pollfd p = {out[0], POLLIN, 0};
+	char buf[16] = {};
+	bool seen = poll(&p, 1, 10000) == 1 &&
+	    read(out[0], buf, sizeof buf - 1) == 8;
+	EXPECT_TRUE(seen) << "prompt not seen before the read";
+	EXPECT_STREQ(buf, "prompt: ");
+	EXPECT_EQ(write(in[1], "typed\n", 6), 6);
+	close(in[1]);
+	int status;
+	waitpid(pid, &status, 0);
+	close(out[0]);
+	EXPECT_EQ(status, 0);
+}
+
+void
+close_stdin()
+{
+	close(0);
+}
+
+void
+stdin_unreadable()
+{
+	int fd = open("/", O_RDONLY | O_DIRECTORY);	// reads fail: EISDIR
+	dup2(fd, 0);
+}
+
+TEST_F(GetString, GivesNullWhenInputCannotBeRead)
+{
+	EXPECT_EQ(feed("text\n", 1, plain_read, close_stdin).lines,
+	    std::vector<Line>{std::nullopt});
+	EXPECT_EQ(feed("text\n", 1, plain_read, stdin_unreadable).lines,
+	    std::vector<Line>{std::nullopt});
+}
+
+void
+little_memory()
+{
+	struct rlimit r = {64u << 20, 64u << 20};
+	FILE *f = fopen("/proc/self/statm", "r");
+	unsigned long pages = 0;
+	if (f != nullptr && fscanf(f, "%lu", &pages) == 1)
+		r.rlim_cur = r.rlim_max += pages * sysconf(_SC_PAGESIZE);
+	if (f != nullptr)
+		fclose(f);
+	setrlimit(RLIMIT_AS, &r);
+}
+
+TEST_F(GetString, GivesNullWhenMemoryRunsOut)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+	GTEST_SKIP() << "the sanitizer's allocator does not return NULL";
+#endif
+#endif
+	std::string big(128u << 20, 'm');
+	Outcome o = feed(big + "\nsmall\n", 1, plain_read, little_memory);
+	EXPECT_EQ(o.lines, std::vector<Line>{std::nullopt});
+}
+
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bats
+# libkelp as its users see it: from C, and at load time.
+
+load helper
+
+@test "a C program reads a line through get_string" {
+	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
+	"$BATS_TEST_DIRNAME/use" <<<'from C' >"$out" 2>"$err"
+	expect_out 'line: [from C]\n'
+}
+
+# needed FILE: the libraries FILE asks the loader for, one a line.
+needed() {
+	readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' '
+}
+
+@test "rotlet loads only libkelp and the C library, libkelp only the C library" {
+	[ -z "${ROTLET_SANITIZED:-}" ] || skip "sanitizers bring their own"
+	[ "$(needed "$ROTLET")" = "libc.so.6 libkelp.so.1 " ]
+	[ "$(needed "$BATS_TEST_DIRNAME/../kelp/libkelp.so")" = "libc.so.6 " ]
+	# and the loader finds the in-tree library without any help
+	env -u LD_LIBRARY_PATH ldd "$ROTLET" | grep -q "kelp/libkelp.so.1"
+}

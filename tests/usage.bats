@@ -1,0 +1,64 @@
+#!/usr/bin/env bats
+# The command line: which keys are taken, and the usage line for the rest.
+
+load helper
+
+usage='usage: ./rotlet key\n'
+
+# refused ARG...: usage line, status 1, and standard input left unread.
+refused() {
+	printf 'abc\nmore\n' >"$BATS_TEST_TMPDIR/in"
+	{ rot "$@"; cat >"$BATS_TEST_TMPDIR/rest"; } <"$BATS_TEST_TMPDIR/in"
+	expect 1 "$usage"
+	cmp "$BATS_TEST_TMPDIR/in" "$BATS_TEST_TMPDIR/rest"
+}
+
+@test "no argument gives the usage line and status 1" {
+	refused
+}
+
+@test "more than one argument gives the usage line even when all are digits" {
+	refused 1 2
+	refused 13 13 13
+	refused "" ""
+}
+
+@test "a key with any byte other than an ASCII digit is refused" {
+	for key in +1 -1 " 1" "1 " 1.5 1,000 $'1\n' $'\t1' a 1a 0x1A 1e3 \
+		'١' '１' '߁' 'é' $'\x80' $'\xff' $'\x7f' '*'; do
+		refused "$key"
+	done
+}
+
+@test "an empty key is taken as zero" {
+	rot "" <<<'Hello, World!'
+	expect 0 'plaintext: Hello, World!\n'
+}
+
+@test "leading zeros add nothing to the key" {
+	for key in 0013 00000000000000000000000000013; do
+		rot "$key" <<<'Hello'
+		expect 0 'plaintext: Uryyb\n'
+	done
+	rot 000 <<<'Hello'
+	expect 0 'plaintext: Hello\n'
+}
+
+@test "keys of any length shift by their exact value modulo 26" {
+	long=$(printf '26%.0s' $(seq 49999))13	# 100000 digits, 13 mod 26
+	# key and its remainder, worked out apart from rotlet
+	while read -r key r; do
+		rot "$r" <<<'The Quick Brown Fox Jumps Over The Lazy Dog'
+		cp "$out" "$BATS_TEST_TMPDIR/want"
+		rot "$key" <<<'The Quick Brown Fox Jumps Over The Lazy Dog'
+		expect_out "$(cat "$BATS_TEST_TMPDIR/want")\n"
+		[ "$status" -eq 0 ]
+	done <<EOF2
+2147483647 23
+2147483648 24
+4294967296 22
+4294967309 9
+99999999999999999999 21
+$long 13
+EOF2
+}
