@@ -61,7 +61,30 @@ check: rotlet tests/kelp_test tests/use
 	tests/kelp_test --gtest_brief=1
 	bats tests
 
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize:
+	$(MAKE) check SANITIZE=1
+
+# The command-line tests with rotlet under memcheck: any error or leak of
+# any kind fails the test that met it.
+VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full \
+	--show-leak-kinds=all --errors-for-leak-kinds=all
+valgrind: rotlet tests/use
+	WRAP='$(VALGRIND)' bats tests
+
+# Static analysis, and builds that stop at any warning with both compilers.
+STRICT = -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror
+lint:
+	cppcheck -q --enable=warning,performance,portability --std=c++20 \
+		--error-exitcode=1 --inline-suppr -Ikelp rotlet.cpp kelp
+	clang-tidy -quiet rotlet.cpp kelp/kelp.cpp -- -std=c++20 -Ikelp
+	$(MAKE) CXX=g++ CC=gcc CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
+		rotlet tests/use
+	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
+		rotlet tests/use
+	shellcheck .ci/run tests/helper.bash
+
 clean:
 	rm -f rotlet kelp/libkelp.so kelp/libkelp.so.1 tests/kelp_test tests/use .flags
 
-.PHONY: all check clean FORCE
+.PHONY: all check sanitize valgrind lint clean FORCE

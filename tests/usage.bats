@@ -30,6 +30,20 @@ refused() {
 	done
 }
 
+@test "every single byte as the key: the ten ASCII digits are taken, all else refused" {
+	for i in $(seq 1 255); do
+		key=$(printf "\\$(printf %03o "$i")")
+		[ "$i" -ne 10 ] || key=$'\n'	# $(...) would drop it
+		if [ "$i" -ge 48 ] && [ "$i" -le 57 ]; then
+			# a digit d moves "a" to the d-th letter after it
+			rot "$key" <<<'a'
+			expect 0 "plaintext: \\x$(printf %x $((97 + i - 48)))\n"
+		else
+			refused "$key"
+		fi
+	done
+}
+
 @test "an empty key is taken as zero" {
 	rot "" <<<'Hello, World!'
 	expect 0 'plaintext: Hello, World!\n'
