@@ -4,7 +4,7 @@ PREFIX = /usr/local
 DESTDIR =
 CXX = c++
 CC = cc
-CXXFLAGS = -O2 -Wall -Wextra -Wpedantic
+CXXFLAGS = -O2 -fno-plt -Wall -Wextra -Wpedantic
 CFLAGS = -O2 -Wall -Wextra -Wpedantic
 LDFLAGS =
 
@@ -82,9 +82,13 @@ lint:
 		rotlet tests/use
 	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
 		rotlet tests/use
-	shellcheck .ci/run tests/helper.bash
+	shellcheck .ci/run tests/helper.bash bench/run.sh
+
+# rotlet against tr(1), time and memory; see bench/run.sh.
+bench:
+	bench/run.sh
 
 clean:
 	rm -f rotlet kelp/libkelp.so kelp/libkelp.so.1 tests/kelp_test tests/use .flags
 
-.PHONY: all check sanitize valgrind lint clean FORCE
+.PHONY: all check sanitize valgrind lint bench clean FORCE
