@@ -1,5 +1,7 @@
 # rotlet and its line reader libkelp
 
+VERSION = 1.0.0
+
 PREFIX = /usr/local
 DESTDIR =
 CXX = c++
@@ -61,6 +63,31 @@ check: rotlet tests/kelp_test tests/use
 	tests/kelp_test --gtest_brief=1
 	bats tests
 
+BIN = $(DESTDIR)$(PREFIX)/bin
+LIB = $(DESTDIR)$(PREFIX)/lib
+INC = $(DESTDIR)$(PREFIX)/include
+MAN = $(DESTDIR)$(PREFIX)/share/man
+
+install: rotlet kelp/libkelp.so
+	mkdir -p $(BIN) $(LIB)/pkgconfig $(INC) $(MAN)/man1 $(MAN)/man3
+	cp -f rotlet $(BIN)/rotlet
+	cp -f kelp/libkelp.so $(LIB)/libkelp.so.$(VERSION)
+	ln -sf libkelp.so.$(VERSION) $(LIB)/libkelp.so.1
+	ln -sf libkelp.so.1 $(LIB)/libkelp.so
+	cp -f kelp/kelp.h $(INC)/kelp.h
+	sed 's|@PREFIX@|$(PREFIX)|; s|@VERSION@|$(VERSION)|' kelp/kelp.pc.in \
+		>$(LIB)/pkgconfig/kelp.pc
+	cp -f rotlet.1 $(MAN)/man1/rotlet.1
+	cp -f kelp/get_string.3 $(MAN)/man3/get_string.3
+	chmod 755 $(BIN)/rotlet $(LIB)/libkelp.so.$(VERSION)
+	chmod 644 $(INC)/kelp.h $(LIB)/pkgconfig/kelp.pc \
+		$(MAN)/man1/rotlet.1 $(MAN)/man3/get_string.3
+
+uninstall:
+	rm -f $(BIN)/rotlet $(LIB)/libkelp.so.$(VERSION) $(LIB)/libkelp.so.1 \
+		$(LIB)/libkelp.so $(INC)/kelp.h $(LIB)/pkgconfig/kelp.pc \
+		$(MAN)/man1/rotlet.1 $(MAN)/man3/get_string.3
+
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 sanitize:
 	$(MAKE) check SANITIZE=1
@@ -91,4 +118,4 @@ bench:
 clean:
 	rm -f rotlet kelp/libkelp.so kelp/libkelp.so.1 tests/kelp_test tests/use .flags
 
-.PHONY: all check sanitize valgrind lint bench clean FORCE
+.PHONY: all install uninstall check sanitize valgrind lint bench clean FORCE
