@@ -69,6 +69,26 @@ new_buffer(size_t *size)
 	return p;
 }
 
+// Gives back what the line does not use. A short line moves to a block of
+// its own size, so that a program that keeps many lines does not keep a
+// large buffer for each.
+char *
+fit(char *line, size_t len)
+{
+	if (len < first_size / 2) {
+		char *copy = static_cast<char *>(malloc(len));
+		if (copy != nullptr) {
+			memcpy(copy, line, len);
+			free(line);
+			return copy;
+		}
+	}
+	char *shrunk = static_cast<char *>(realloc(line, len));
+	if (shrunk == nullptr)
+		return line;	// left as it was
+	return shrunk;
+}
+
 void
 show(const char *format, va_list ap)
 {
@@ -99,8 +119,7 @@ get_string(va_list *args, const char *format, ...)
 	char *line = new_buffer(&size);
 	ssize_t n = getline(&line, &size, stdin);
 	// A zero byte would cut the text short where the caller reads it.
-	if (n < 0 || memchr(line, '\0', static_cast<size_t>(n)) != nullptr ||
-	    !keep(line)) {
+	if (n < 0 || memchr(line, '\0', static_cast<size_t>(n)) != nullptr) {
 		free(line);
 		return nullptr;
 	}
@@ -108,6 +127,11 @@ get_string(va_list *args, const char *format, ...)
 		line[--n] = '\0';
 		if (n > 0 && line[n - 1] == '\r')
 			line[--n] = '\0';
+	}
+	line = fit(line, static_cast<size_t>(n) + 1);
+	if (!keep(line)) {
+		free(line);
+		return nullptr;
 	}
 	return line;
 }

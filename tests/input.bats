@@ -49,3 +49,10 @@ load helper
 	cmp "$out" "$BATS_TEST_TMPDIR/want"
 	[ ! -s "$err" ]
 }
+
+@test "only the first line is taken: from a file, the rest is left for the next reader" {
+	printf 'abc\nsecond\nthird\n' >"$BATS_TEST_TMPDIR/in"
+	{ rot 1; cat >"$BATS_TEST_TMPDIR/rest"; } <"$BATS_TEST_TMPDIR/in"
+	expect 0 'plaintext: bcd\n'
+	[ "$(cat "$BATS_TEST_TMPDIR/rest")" = "$(printf 'second\nthird')" ]
+}

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -285,16 +286,40 @@ little_memory()
 	setrlimit(RLIMIT_AS, &r);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs the memory"
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs the memory"
+#endif
+#endif
+#ifndef SKIP_IF_SANITIZED
+#define SKIP_IF_SANITIZED()
+#endif
+
 TEST_F(GetString, GivesNullWhenMemoryRunsOut)
 {
-#if defined(__SANITIZE_ADDRESS__) || defined(__has_feature)
-#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
-	GTEST_SKIP() << "the sanitizer's allocator does not return NULL";
-#endif
-#endif
+	SKIP_IF_SANITIZED();
 	std::string big(128u << 20, 'm');
 	Outcome o = feed(big + "\nsmall\n", 1, plain_read, little_memory);
 	EXPECT_EQ(o.lines, std::vector<Line>{std::nullopt});
+}
+
+// Every line is kept until exit, so a kept line must cost about its own
+// size: 50000 of them fit in the same 64 MiB.
+TEST_F(GetString, KeepsManyLinesInLittleMemory)
+{
+	SKIP_IF_SANITIZED();
+	const int count = 50000;
+	std::string in;
+	for (int i = 0; i < count; i++)
+		in += "line " + std::to_string(i) + "\n";
+	Outcome o = feed(in, count + 1, plain_read, little_memory);
+	ASSERT_EQ(o.lines.size(), size_t(count) + 1);
+	EXPECT_EQ(o.lines[0], "line 0");
+	EXPECT_EQ(o.lines[count - 1], "line " + std::to_string(count - 1));
+	EXPECT_EQ(o.lines[count], std::nullopt);
+	EXPECT_EQ(std::count(o.lines.begin(), o.lines.end(), std::nullopt), 1);
 }
 
 }
