@@ -287,10 +287,10 @@ little_memory()
 }
 
 #if defined(__SANITIZE_ADDRESS__)
-#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs the memory"
+#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs more memory than the limit"
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs the memory"
+#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs more memory than the limit"
 #endif
 #endif
 #ifndef SKIP_IF_SANITIZED
