@@ -37,6 +37,11 @@ rotation() {
 	printf '%s %s' "$u$l" "${u:$1}${u:0:$1}${l:$1}${l:0:$1}"
 }
 
+# byte N: the byte of value N (1..255).
+byte() {
+	printf '%b' "\\0$(printf %03o "$1")"
+}
+
 # Long runs are too slow under valgrind; they are covered by the plain run.
 skip_if_wrapped() {
 	[ -z "${WRAP:-}" ] || skip "too slow under $WRAP"

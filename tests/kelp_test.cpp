@@ -286,14 +286,13 @@ little_memory()
 	setrlimit(RLIMIT_AS, &r);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs more memory than the limit"
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SKIP_IF_SANITIZED() GTEST_SKIP() << "the sanitizer needs more memory than the limit"
+#ifndef __has_feature
+#define __has_feature(x) 0	// g++ tells by __SANITIZE_ADDRESS__ instead
 #endif
-#endif
-#ifndef SKIP_IF_SANITIZED
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+#define SKIP_IF_SANITIZED() \
+	GTEST_SKIP() << "the sanitizer needs more memory than the limit"
+#else
 #define SKIP_IF_SANITIZED()
 #endif
 

@@ -13,7 +13,7 @@ load helper
 	# all bytes 0x01-0xff but the newline that ends the line
 	all=$BATS_TEST_TMPDIR/all
 	for i in $(seq 1 255); do
-		[ "$i" -ne 10 ] && printf "\\$(printf %03o "$i")"
+		[ "$i" -ne 10 ] && byte "$i"
 	done >"$all"
 	echo >>"$all"
 	[ "$(wc -c <"$all")" -eq 255 ]
