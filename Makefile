@@ -4,99 +4,187 @@ VERSION = 1.0.0
 
 PREFIX = /usr/local
 DESTDIR =
+BINDIR = $(PREFIX)/bin
+LIBDIR = $(PREFIX)/lib
+INCLUDEDIR = $(PREFIX)/include
+MANDIR = $(PREFIX)/share/man
+
 CXX = c++
 CC = cc
-CXXFLAGS = -O2 -fno-plt -Wall -Wextra -Wpedantic
-CFLAGS = -O2 -Wall -Wextra -Wpedantic
-LDFLAGS =
+# Defaults only: a packager's flags, from the command line or the
+# environment, take their place.
+CPPFLAGS ?=
+CXXFLAGS ?= -O2 -fno-plt -Wall -Wextra -Wpedantic
+CFLAGS ?= -O2 -Wall -Wextra -Wpedantic
+LDFLAGS ?=
 
-# What the build needs to be right, kept apart so that overriding CXXFLAGS
-# or LDFLAGS cannot drop it. --as-needed keeps the C++ runtime, which
-# neither program uses, from being loaded at every start.
-STD = -std=c++20 -fno-exceptions -fno-rtti
+# What the build needs to be right, kept apart so that the flags above
+# cannot drop it. gnu++20, not c++20: in strict ISO mode g++ does not know
+# the fortified printf as a builtin, and every printf("%c") becomes a call
+# to the full printf machinery instead of putchar. --as-needed keeps the
+# C++ runtime, which neither program uses, from being loaded at all.
+STD = -std=gnu++20 -fno-exceptions -fno-rtti
 LINK = -Wl,--as-needed
-# In the tree the library is in kelp/; installed, it is in ../lib.
-RPATH = -Wl,-rpath,'$$ORIGIN/kelp:$$ORIGIN/../lib'
+
+# Hardening, before the packager's flags so that theirs add to it or
+# override it. A packager who names _FORTIFY_SOURCE has chosen its level.
+HARDEN = -fstack-protector-strong -fstack-clash-protection \
+	-Wformat -Werror=format-security
+ifneq ($(findstring x86_64,$(shell $(CC) -dumpmachine)),)
+HARDEN += -fcf-protection
+endif
+FORTIFY = -D_FORTIFY_SOURCE=3
+ifneq ($(findstring _FORTIFY_SOURCE,$(CPPFLAGS) $(CXXFLAGS) $(CFLAGS)),)
+FORTIFY =
+endif
+HARDLINK = -Wl,-z,relro,-z,now,-z,noexecstack
+
+# In the tree rotlet finds the library in kelp/. Installed, it looks only
+# in LIBDIR, relative to itself, and not at all where the loader looks
+# anyway.
+RPATH = -Wl,--enable-new-dtags,-rpath,'$$ORIGIN/kelp'
+MULTIARCH := $(shell $(CC) -print-multiarch 2>/dev/null)
+SYSLIBS = /lib /usr/lib /lib64 /usr/lib64 \
+	$(if $(MULTIARCH),/lib/$(MULTIARCH) /usr/lib/$(MULTIARCH))
+ifeq ($(filter $(patsubst %/,%,$(LIBDIR)),$(SYSLIBS)),)
+INSTRPATH = -Wl,--enable-new-dtags,-rpath,'$$ORIGIN/$(shell \
+	realpath -m --relative-to='$(BINDIR)' '$(LIBDIR)')'
+endif
 TESTRPATH = -Wl,-rpath,'$$ORIGIN/../kelp'
 
 # make check SANITIZE=1: everything built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, stopping at the first report.
+# UndefinedBehaviorSanitizer, stopping at the first report; SANITIZE=thread
+# with ThreadSanitizer. Fortified calls would hide accesses from them.
 ifneq ($(SANITIZE),)
 CXX = clang++
 CC = clang
+FORTIFY =
+ifeq ($(SANITIZE),thread)
+SAN = -fsanitize=thread -g
+export TSAN_OPTIONS = halt_on_error=1:exitcode=99
+else
 SAN = -fsanitize=address,undefined -fno-sanitize-recover=all \
 	-fno-omit-frame-pointer -g
 export ASAN_OPTIONS = detect_leaks=1:exitcode=99
 export UBSAN_OPTIONS = print_stacktrace=1
-export ROTLET_SANITIZED = 1
+endif
+export ROTLET_SANITIZED = $(SANITIZE)
 endif
 
-all: rotlet
+ALLCPP = $(FORTIFY) $(CPPFLAGS)
+ALLCXX = $(STD) $(HARDEN) $(SAN) $(CXXFLAGS)
+ALLCC = -std=c99 $(HARDEN) $(SAN) $(CFLAGS)
+TESTCXX = -std=gnu++20 $(HARDEN) $(SAN) $(CXXFLAGS)
+ALLLD = $(LINK) $(HARDLINK) $(LDFLAGS)
 
-# Rebuild whenever the compiler or any flag changes.
-BUILD = $(CXX) $(CC) $(STD) $(CXXFLAGS) $(CFLAGS) $(LDFLAGS) $(SAN)
+all: rotlet rotlet.inst
+
+# Rebuild whenever the compiler or any flag changes, and relink the
+# installed program whenever its directories do.
+q = '$(subst ','\'',$(1))'
+BUILD = $(CXX) $(CC) $(ALLCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH)
 .flags: FORCE
-	@echo '$(BUILD)' | cmp -s - $@ || echo '$(BUILD)' > $@
+	@echo $(call q,$(BUILD)) | cmp -s - $@ || echo $(call q,$(BUILD)) >$@
+.rpath: FORCE
+	@echo $(call q,$(INSTRPATH)) | cmp -s - $@ || echo $(call q,$(INSTRPATH)) >$@
 
 kelp/libkelp.so: kelp/kelp.cpp kelp/kelp.h .flags
-	$(CXX) $(STD) -fPIC $(SAN) $(CXXFLAGS) -shared -Wl,-soname,libkelp.so.1 \
-		$(LINK) $(LDFLAGS) -o $@ kelp/kelp.cpp
+	$(CXX) $(ALLCPP) $(ALLCXX) -fPIC -shared -Wl,-soname,libkelp.so.1 \
+		$(ALLLD) -o $@ kelp/kelp.cpp
 
 # The name the loader looks for.
 kelp/libkelp.so.1: kelp/libkelp.so
 	ln -sf libkelp.so $@
 
-rotlet: rotlet.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
-	$(CXX) $(STD) -Ikelp $(SAN) $(CXXFLAGS) $(LINK) $(LDFLAGS) $(RPATH) \
-		-o $@ rotlet.cpp -Lkelp -lkelp
+rotlet.o: rotlet.cpp kelp/kelp.h .flags
+	$(CXX) $(ALLCPP) -Ikelp $(ALLCXX) -fPIE -c -o $@ rotlet.cpp
+
+rotlet: rotlet.o kelp/libkelp.so.1
+	$(CXX) $(ALLCXX) -pie $(ALLLD) $(RPATH) -o $@ rotlet.o -Lkelp -lkelp
+
+# The same program as it is installed: it looks for libkelp in LIBDIR only.
+rotlet.inst: rotlet.o kelp/libkelp.so.1 .rpath
+	$(CXX) $(ALLCXX) -pie $(ALLLD) $(INSTRPATH) -o $@ rotlet.o -Lkelp -lkelp
 
 tests/kelp_test: tests/kelp_test.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
-	$(CXX) -std=c++20 -Ikelp $(SAN) $(CXXFLAGS) $(LDFLAGS) $(TESTRPATH) \
+	$(CXX) $(ALLCPP) -Ikelp $(TESTCXX) $(ALLLD) $(TESTRPATH) \
 		-o $@ tests/kelp_test.cpp -Lkelp -lkelp -lgtest -lgtest_main -pthread
 
 # The header must serve C programs as well.
 tests/use: tests/use.c kelp/kelp.h kelp/libkelp.so.1 .flags
-	$(CC) -std=c99 -Ikelp $(SAN) $(CFLAGS) $(LDFLAGS) $(TESTRPATH) \
+	$(CC) $(ALLCPP) -Ikelp $(ALLCC) $(ALLLD) $(TESTRPATH) \
 		-o $@ tests/use.c -Lkelp -lkelp
 
-check: rotlet tests/kelp_test tests/use
+check: rotlet rotlet.inst tests/kelp_test tests/use
 	tests/kelp_test --gtest_brief=1
 	bats tests
 
-BIN = $(DESTDIR)$(PREFIX)/bin
-LIB = $(DESTDIR)$(PREFIX)/lib
-INC = $(DESTDIR)$(PREFIX)/include
-MAN = $(DESTDIR)$(PREFIX)/share/man
+BIN = $(DESTDIR)$(BINDIR)
+LIB = $(DESTDIR)$(LIBDIR)
+INC = $(DESTDIR)$(INCLUDEDIR)
+MAN = $(DESTDIR)$(MANDIR)
 
-install: rotlet kelp/libkelp.so
-	mkdir -p $(BIN) $(LIB)/pkgconfig $(INC) $(MAN)/man1 $(MAN)/man3
-	cp -f rotlet $(BIN)/rotlet
-	cp -f kelp/libkelp.so $(LIB)/libkelp.so.$(VERSION)
-	ln -sf libkelp.so.$(VERSION) $(LIB)/libkelp.so.1
-	ln -sf libkelp.so.1 $(LIB)/libkelp.so
-	cp -f kelp/kelp.h $(INC)/kelp.h
-	sed 's|@PREFIX@|$(PREFIX)|; s|@VERSION@|$(VERSION)|' kelp/kelp.pc.in \
-		>$(LIB)/pkgconfig/kelp.pc
-	cp -f rotlet.1 $(MAN)/man1/rotlet.1
-	cp -f kelp/get_string.3 $(MAN)/man3/get_string.3
-	chmod 755 $(BIN)/rotlet $(LIB)/libkelp.so.$(VERSION)
-	chmod 644 $(INC)/kelp.h $(LIB)/pkgconfig/kelp.pc \
-		$(MAN)/man1/rotlet.1 $(MAN)/man3/get_string.3
+# install(1) replaces each file rather than writing into it, so a program
+# running from the old library keeps it. Run from the live system, the
+# loader's cache must learn of the library at once.
+LDCONFIG = if [ -z '$(DESTDIR)' ] && [ "$$(id -u)" = 0 ]; then \
+	PATH="$$PATH:/sbin:/usr/sbin" ldconfig '$(LIBDIR)' 2>/dev/null || :; fi
+
+install: rotlet.inst kelp/libkelp.so
+	install -d '$(BIN)' '$(LIB)/pkgconfig' '$(INC)' '$(MAN)/man1' '$(MAN)/man3'
+	install -m 755 rotlet.inst '$(BIN)/rotlet'
+	install -m 755 kelp/libkelp.so '$(LIB)/libkelp.so.$(VERSION)'
+	ln -sf libkelp.so.$(VERSION) '$(LIB)/libkelp.so.1'
+	ln -sf libkelp.so.1 '$(LIB)/libkelp.so'
+	install -m 644 kelp/kelp.h '$(INC)/kelp.h'
+	sed 's|@PREFIX@|$(PREFIX)|; s|@LIBDIR@|$(LIBDIR)|; s|@INCLUDEDIR@|$(INCLUDEDIR)|; s|@VERSION@|$(VERSION)|' \
+		kelp/kelp.pc.in >'$(LIB)/pkgconfig/.kelp.pc.tmp'
+	mv -f '$(LIB)/pkgconfig/.kelp.pc.tmp' '$(LIB)/pkgconfig/kelp.pc'
+	install -m 644 rotlet.1 '$(MAN)/man1/rotlet.1'
+	install -m 644 kelp/get_string.3 '$(MAN)/man3/get_string.3'
+	@$(LDCONFIG)
 
 uninstall:
-	rm -f $(BIN)/rotlet $(LIB)/libkelp.so.$(VERSION) $(LIB)/libkelp.so.1 \
-		$(LIB)/libkelp.so $(INC)/kelp.h $(LIB)/pkgconfig/kelp.pc \
-		$(MAN)/man1/rotlet.1 $(MAN)/man3/get_string.3
+	rm -f '$(BIN)/rotlet' '$(LIB)/libkelp.so.$(VERSION)' \
+		'$(LIB)/libkelp.so.1' '$(LIB)/libkelp.so' '$(INC)/kelp.h' \
+		'$(LIB)/pkgconfig/kelp.pc' '$(MAN)/man1/rotlet.1' \
+		'$(MAN)/man3/get_string.3'
+	@$(LDCONFIG)
 
-# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The tracked files of the last commit, in git's fixed order, owner and
+# times, so that the same commit always gives the same bytes.
+DIST = rotlet-$(VERSION)
+$(DIST).tar.gz: FORCE
+	git archive --format=tar.gz --prefix=$(DIST)/ -o $@ HEAD
+
+dist: $(DIST).tar.gz
+
+# The tarball on its own, without git: it builds, passes its tests,
+# installs, uninstalls and cleans up after itself.
+distcheck: dist
+	set -e; d=$$(mktemp -d); trap 'rm -rf "$$d"' EXIT; \
+	tar -xzf $(DIST).tar.gz -C "$$d"; cd "$$d/$(DIST)"; \
+	find . | sort >"$$d/files"; \
+	$(MAKE) && $(MAKE) check && $(MAKE) install DESTDIR="$$d/stage"; \
+	out=$$(echo 'Hello, World!' | "$$d/stage$(BINDIR)/rotlet" 13); \
+	[ "$$out" = 'plaintext: Uryyb, Jbeyq!' ]; \
+	$(MAKE) uninstall DESTDIR="$$d/stage"; \
+	[ -z "$$(find "$$d/stage" ! -type d)" ]; \
+	$(MAKE) clean; find . | sort | diff "$$d/files" -; \
+	echo "distcheck: $(DIST).tar.gz is ready"
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and the library's tests under ThreadSanitizer.
 sanitize:
 	$(MAKE) check SANITIZE=1
+	$(MAKE) tests/kelp_test SANITIZE=thread
+	tests/kelp_test --gtest_brief=1
 
 # The command-line tests with rotlet under memcheck: any error or leak of
 # any kind fails the test that met it.
 VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full \
 	--show-leak-kinds=all --errors-for-leak-kinds=all
-valgrind: rotlet tests/use
+valgrind: rotlet rotlet.inst tests/use
 	WRAP='$(VALGRIND)' bats tests
 
 # Static analysis, and builds that stop at any warning with both compilers.
@@ -104,7 +192,7 @@ STRICT = -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror
 lint:
 	cppcheck -q --enable=warning,performance,portability --std=c++20 \
 		--error-exitcode=1 --inline-suppr -Ikelp rotlet.cpp kelp
-	clang-tidy -quiet rotlet.cpp kelp/kelp.cpp -- -std=c++20 -Ikelp
+	clang-tidy -quiet rotlet.cpp kelp/kelp.cpp -- -std=gnu++20 -Ikelp
 	$(MAKE) CXX=g++ CC=gcc CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
 		rotlet tests/use
 	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
@@ -112,10 +200,12 @@ lint:
 	shellcheck .ci/run tests/helper.bash bench/run.sh
 
 # rotlet against tr(1), time and memory; see bench/run.sh.
-bench:
+bench: rotlet
 	bench/run.sh
 
 clean:
-	rm -f rotlet kelp/libkelp.so kelp/libkelp.so.1 tests/kelp_test tests/use .flags
+	rm -f rotlet rotlet.o rotlet.inst kelp/libkelp.so kelp/libkelp.so.1 \
+		tests/kelp_test tests/use .flags .rpath $(DIST).tar.gz
 
-.PHONY: all install uninstall check sanitize valgrind lint bench clean FORCE
+.PHONY: all install uninstall check dist distcheck sanitize valgrind lint \
+	bench clean FORCE

@@ -12,6 +12,11 @@ setup() {
 	staged=$dest$prefix
 }
 
+# runpath FILE: the loader's search path written into FILE, if any.
+runpath() {
+	readelf -d "$1" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p'
+}
+
 @test "install lays out exactly the tool, the library, its header, kelp.pc and the man pages" {
 	[ "$(cd "$dest" && find . ! -type d | sort)" = "$(sort <<EOF2
 ./usr/local/bin/rotlet
@@ -40,6 +45,51 @@ EOF2
 	[ "$(cat "$BATS_TEST_TMPDIR/out")" = "plaintext: Ibm" ]
 }
 
+@test "every layout puts each file where it is asked, searches only LIBDIR, and uninstalls cleanly" {
+	# PREFIX, LIBDIR, and the RUNPATH the installed rotlet must carry
+	while IFS='|' read -r p l want; do
+		d="$BATS_TEST_TMPDIR/stage in $RANDOM"
+		make -s -C "$top" install DESTDIR="$d" PREFIX="$p" ${l:+LIBDIR="$l"} >/dev/null
+		l=${l:-$p/lib}
+		[ -x "$d$p/bin/rotlet" ] && [ -f "$d$l/libkelp.so.1.0.0" ]
+		[ -f "$d$p/include/kelp.h" ] && [ -f "$d$p/share/man/man1/rotlet.1" ]
+		grep -qx "libdir=$l" "$d$l/pkgconfig/kelp.pc"
+		[ "$(runpath "$d$p/bin/rotlet")" = "$want" ]
+		out=$(cd / && env LD_LIBRARY_PATH="${want:+/nonexistent}${want:-$d$l}" \
+			"$d$p/bin/rotlet" 1 <<<'Hal')
+		[ "$out" = "plaintext: Ibm" ]
+		make -s -C "$top" uninstall DESTDIR="$d" PREFIX="$p" ${l:+LIBDIR="$l"}
+		[ -z "$(find "$d" ! -type d)" ]
+	done <<EOF2
+/usr|/usr/lib/x86_64-linux-gnu|
+/usr||
+/opt/rotlet||\$ORIGIN/../lib
+/opt/my prefix|/opt/my prefix/lib64/sub|\$ORIGIN/../lib64/sub
+EOF2
+	# nothing strayed into the tree from a path split at its space
+	[ ! -e "$top/prefix" ]
+}
+
+@test "a rotlet waiting at its prompt survives a reinstall under it" {
+	lib=$staged/lib/libkelp.so.1.0.0
+	before=$(stat -c %i "$lib")
+	mkfifo "$BATS_TEST_TMPDIR/in"
+	"$staged/bin/rotlet" 1 <"$BATS_TEST_TMPDIR/in" >"$BATS_TEST_TMPDIR/out" 3>&- &
+	pid=$!
+	exec 7>"$BATS_TEST_TMPDIR/in"
+	for _ in $(seq 100); do
+		[ -s "$BATS_TEST_TMPDIR/out" ] && break
+		sleep 0.05
+	done
+	make -s -C "$top" install DESTDIR="$dest" PREFIX="$prefix" >/dev/null
+	# the file was replaced, not written over
+	[ "$(stat -c %i "$lib")" != "$before" ]
+	echo Hal >&7
+	exec 7>&-
+	wait "$pid"
+	[ "$(cat "$BATS_TEST_TMPDIR/out")" = "plaintext: Ibm" ]
+}
+
 @test "a C program builds against the installed library through pkg-config" {
 	[ -z "${ROTLET_SANITIZED:-}" ] || skip "the library needs the sanitizer runtime"
 	export PKG_CONFIG_PATH=$staged/lib/pkgconfig PKG_CONFIG_SYSROOT_DIR=$dest
@@ -48,6 +98,22 @@ EOF2
 	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
 	LD_LIBRARY_PATH=$staged/lib "$BATS_TEST_TMPDIR/use" <<<'staged' >"$out" 2>"$err"
 	expect_out 'line: [staged]\n'
+}
+
+@test "installed by root on the live system, the library is found at once" {
+	[ "$(id -u)" -eq 0 ] || skip "needs root"
+	[ -z "${ROTLET_SANITIZED:-}" ] || skip "the library needs the sanitizer runtime"
+	live=$BATS_TEST_TMPDIR/live
+	make -s -C "$top" install PREFIX="$live" >/dev/null
+	export PKG_CONFIG_PATH=$live/lib/pkgconfig
+	# shellcheck disable=SC2046
+	cc -o "$BATS_TEST_TMPDIR/use" "$top/tests/use.c" $(pkg-config --cflags --libs kelp)
+	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
+	env -u LD_LIBRARY_PATH "$BATS_TEST_TMPDIR/use" <<<'live' >"$out" 2>"$err" || status=$?
+	make -s -C "$top" uninstall PREFIX="$live"
+	expect_out 'line: [live]\n'
+	# and uninstall took it out of the loader's cache again
+	! /sbin/ldconfig -p | grep -qF "$live/"
 }
 
 @test "uninstall removes every file that install put there" {
