@@ -88,9 +88,9 @@ BUILD = $(CXX) $(CC) $(ALLCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH)
 .rpath: FORCE
 	@echo $(call q,$(INSTRPATH)) | cmp -s - $@ || echo $(call q,$(INSTRPATH)) >$@
 
-kelp/libkelp.so: kelp/kelp.cpp kelp/kelp.h .flags
-	$(CXX) $(ALLCPP) $(ALLCXX) -fPIC -shared -Wl,-soname,libkelp.so.1 \
-		$(ALLLD) -o $@ kelp/kelp.cpp
+SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map
+kelp/libkelp.so: kelp/kelp.cpp kelp/kelp.h kelp/kelp.map .flags
+	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(ALLLD) -o $@ kelp/kelp.cpp
 
 # The name the loader looks for.
 kelp/libkelp.so.1: kelp/libkelp.so
@@ -173,6 +173,17 @@ distcheck: dist
 	$(MAKE) clean; find . | sort | diff "$$d/files" -; \
 	echo "distcheck: $(DIST).tar.gz is ready"
 
+# The library built for abidiff(1): with its types, whatever the flags.
+kelp/abi.so: kelp/kelp.cpp kelp/kelp.h kelp/kelp.map
+	$(CXX) $(STD) -g -O0 $(SHARED) -o $@ kelp/kelp.cpp
+
+# Fails on any change to what libkelp.so.1 exports but an added symbol:
+# abidiff calls a changed parameter type compatible, and it is not. After
+# a deliberate change, renew the baseline with
+#	abidw --no-corpus-path --headers-dir kelp --out-file kelp/libkelp.abi kelp/abi.so
+abicheck: kelp/abi.so
+	abidiff --no-added-syms --headers-dir2 kelp kelp/libkelp.abi kelp/abi.so
+
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the library's tests under ThreadSanitizer.
 sanitize:
@@ -205,7 +216,8 @@ bench: rotlet
 
 clean:
 	rm -f rotlet rotlet.o rotlet.inst kelp/libkelp.so kelp/libkelp.so.1 \
-		tests/kelp_test tests/use .flags .rpath $(DIST).tar.gz
+		tests/kelp_test tests/use .flags .rpath kelp/abi.so \
+		$(DIST).tar.gz
 
-.PHONY: all install uninstall check dist distcheck sanitize valgrind lint \
-	bench clean FORCE
+.PHONY: all install uninstall check dist distcheck abicheck sanitize valgrind \
+	lint bench clean FORCE

@@ -14,9 +14,15 @@ typedef char *string;
  * with *args when args is not null), flushes standard output and reads one
  * line from standard input, without its "\n" or "\r\n".
  * The text belongs to the library: it stays readable until the process
- * exits, when the library frees it; the caller must not free or change it.
- * Returns NULL at end of input before any byte of a line, on a read error,
- * when memory runs out, and for a line holding a zero byte.
+ * has run all its exit handlers and destructors; the caller must not free
+ * or change it.
+ * Returns NULL at end of input before any byte of a line, when a read
+ * fails (the part of the line read so far is kept, and the next call
+ * returns the whole line), when memory runs out, and for a line holding
+ * a zero byte.
+ * Threads may call it at once: each call gets one whole line, and calls
+ * take turns, prompt and read together. Other output to standard output
+ * may still come between a prompt and its line.
  */
 string get_string(va_list *args, const char *format, ...);
 

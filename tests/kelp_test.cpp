@@ -2,9 +2,14 @@
 // it starts with fresh stdio state and its own standard input and output.
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -289,7 +294,8 @@ little_memory()
 #ifndef __has_feature
 #define __has_feature(x) 0	// g++ tells by __SANITIZE_ADDRESS__ instead
 #endif
-#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
+    defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
 #define SKIP_IF_SANITIZED() \
 	GTEST_SKIP() << "the sanitizer needs more memory than the limit"
 #else
@@ -300,8 +306,9 @@ TEST_F(GetString, GivesNullWhenMemoryRunsOut)
 {
 	SKIP_IF_SANITIZED();
 	std::string big(128u << 20, 'm');
-	Outcome o = feed(big + "\nsmall\n", 1, plain_read, little_memory);
-	EXPECT_EQ(o.lines, std::vector<Line>{std::nullopt});
+	Outcome o = feed(big + "\nsmall\n", 2, plain_read, little_memory);
+	// and the rest of the lost line never comes back as a line
+	EXPECT_EQ(o.lines, (std::vector<Line>{std::nullopt, "small"}));
 }
 
 // Every line is kept until exit, so a kept line must cost about its own
@@ -319,6 +326,159 @@ TEST_F(GetString, KeepsManyLinesInLittleMemory)
 	EXPECT_EQ(o.lines[count - 1], "line " + std::to_string(count - 1));
 	EXPECT_EQ(o.lines[count], std::nullopt);
 	EXPECT_EQ(std::count(o.lines.begin(), o.lines.end(), std::nullopt), 1);
+}
+
+
+void
+no_huge_pages()
+{
+	prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
+}
+
+void
+madvise_refused()
+{
+	struct sock_filter f[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_madvise, 0, 1),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	};
+	struct sock_fprog prog = {4, f};
+	prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+	prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog);
+}
+
+// Where huge pages are off or refused, or address space is short, a long
+// line still comes back whole, and so do the short ones around it.
+TEST_F(GetString, ReadsEveryLineWhereMemoryIsConstrained)
+{
+	std::string big(5u << 20, 'q');
+	for (size_t i = 0; i < big.size(); i += 4093)
+		big[i] = static_cast<char>('a' + i % 26);
+	const struct {
+		const char *name;
+		void (*setup)();
+	} cases[] = {
+		{"huge pages off", no_huge_pages},
+		{"madvise refused", madvise_refused},
+		{"address space limited", little_memory},
+	};
+	for (const auto &c : cases) {
+		if (c.setup == little_memory) {
+			SKIP_IF_SANITIZED();
+		}
+		Outcome o = feed("short\n" + big + "\nend", 4, plain_read,
+		    c.setup);
+		EXPECT_EQ(o.status, 0) << c.name;
+		ASSERT_EQ(o.lines.size(), 4u) << c.name;
+		EXPECT_EQ(o.lines[0], "short") << c.name;
+		EXPECT_TRUE(o.lines[1] == big) << c.name;
+		EXPECT_EQ(o.lines[2], "end") << c.name;
+		EXPECT_EQ(o.lines[3], std::nullopt) << c.name;
+	}
+}
+
+void
+nonblocking()
+{
+	fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+}
+
+void
+on_alarm(int)
+{
+}
+
+void
+interrupted()
+{
+	struct sigaction sa = {};
+	sa.sa_handler = on_alarm;	// no SA_RESTART: the read fails with EINTR
+	sigaction(SIGALRM, &sa, nullptr);
+	// again and again, until one comes while the read waits
+	struct itimerval t = {{0, 20000}, {0, 20000}};
+	setitimer(ITIMER_REAL, &t, nullptr);
+}
+
+// A read that fails after part of a line gives NULL, never that part as a
+// line; the next call, once the rest has come, gives the whole line.
+TEST_F(GetString, FailedReadNeverGivesPartOfALine)
+{
+	for (void (*setup)() : {nonblocking, interrupted}) {
+		int in[2], out[2];
+		ASSERT_EQ(pipe(in), 0);
+		ASSERT_EQ(pipe(out), 0);
+		ASSERT_EQ(write(in[1], "abc", 3), 3);
+		fflush(nullptr);
+		pid_t pid = fork();
+		if (pid == 0) {
+			dup2(in[0], 0);
+			close(in[1]);
+			close(out[0]);
+			setup();
+			string first = get_string(nullptr, nullptr);
+			struct itimerval off = {};
+			setitimer(ITIMER_REAL, &off, nullptr);
+			(void)!write(out[1], "r", 1);
+			// wait for the rest of the line, and the end of input
+			struct pollfd p = {0, POLLIN, 0};
+			while (poll(&p, 1, -1) < 0 || !(p.revents & POLLHUP))
+				;
+			string whole = get_string(nullptr, nullptr);
+			string last = get_string(nullptr, nullptr);
+			string end = get_string(nullptr, nullptr);
+			_exit(first == nullptr && whole != nullptr &&
+			    strcmp(whole, "abcdef") == 0 && last != nullptr &&
+			    strcmp(last, "ghi") == 0 && end == nullptr ? 0 : 3);
+		}
+		close(in[0]);
+		close(out[1]);
+		char r;
+		EXPECT_EQ(read(out[0], &r, 1), 1);
+		EXPECT_EQ(write(in[1], "def\nghi", 7), 7);
+		close(in[1]);
+		close(out[0]);
+		int status;
+		waitpid(pid, &status, 0);
+		EXPECT_EQ(status, 0) << (setup == nonblocking ? "EAGAIN" : "EINTR");
+	}
+}
+
+// Several threads share standard input: each line goes to exactly one of
+// them, whole, and every string stays intact until all are done.
+string
+threaded_read()
+{
+	const int threads = 4;
+	std::vector<string> got[threads];
+	std::vector<std::thread> pool;
+	for (auto &mine : got)
+		pool.emplace_back([&mine] {
+			for (string s; (s = get_string(nullptr, nullptr)) != nullptr;)
+				mine.push_back(s);
+		});
+	for (auto &t : pool)
+		t.join();
+	std::vector<std::string> all;
+	for (auto &mine : got)
+		all.insert(all.end(), mine.begin(), mine.end());
+	std::sort(all.begin(), all.end());
+	std::vector<std::string> want;
+	for (int i = 0; i < 80000; i++)
+		want.push_back("line " + std::to_string(i) + std::string(i % 300, '.'));
+	std::sort(want.begin(), want.end());
+	return strdup(all == want ? "every line once, whole" : "lines lost or torn");
+}
+
+TEST_F(GetString, ThreadsEachGetWholeLines)
+{
+	std::string in;
+	for (int i = 0; i < 80000; i++)
+		in += "line " + std::to_string(i) + std::string(i % 300, '.') + "\n";
+	Outcome o = feed(in, 1, threaded_read);
+	EXPECT_EQ(o.status, 0);
+	EXPECT_EQ(o.lines, std::vector<Line>{"every line once, whole"});
 }
 
 }

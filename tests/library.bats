@@ -3,9 +3,9 @@
 
 load helper
 
-@test "a C program reads a line through get_string" {
+@test "a C program reads a line through get_string, still readable in its exit handler" {
 	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
-	"$BATS_TEST_DIRNAME/use" <<<'from C' >"$out" 2>"$err"
+	"${wrap[@]}" "$BATS_TEST_DIRNAME/use" <<<'from C' >"$out" 2>"$err"
 	expect_out 'line: [from C]\n'
 }
 
@@ -20,6 +20,11 @@ needed() {
 	[ "$(needed "$BATS_TEST_DIRNAME/../kelp/libkelp.so")" = "libc.so.6 " ]
 	# and the loader finds the in-tree library without any help
 	env -u LD_LIBRARY_PATH ldd "$ROTLET" | grep -q "kelp/libkelp.so.1"
+}
+
+@test "libkelp exports get_string alone, at version KELP_1.0" {
+	lib=$BATS_TEST_DIRNAME/../kelp/libkelp.so
+	[ "$(nm -D --defined-only "$lib" | awk '$2 != "A" { print $3 }')" = get_string@@KELP_1.0 ]
 }
 
 @test "a plain build is hardened: PIE, full RELRO, no executable stack, stack protector, fortified calls" {

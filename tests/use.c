@@ -1,15 +1,27 @@
-/* A C program that uses the line reader: echoes one line back in brackets. */
+/*
+ * A C program that uses the line reader: echoes one line back in brackets,
+ * from an exit handler registered before the library's first call, so the
+ * line must outlive every handler of the program's own.
+ */
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "kelp.h"
+
+static string s;
+
+static void
+bye(void)
+{
+	if (s != NULL)
+		printf("[%s]\n", s);
+}
 
 int
 main(void)
 {
-	string s = get_string(NULL, "%s: ", "line");
-
-	if (s == NULL)
-		return 1;
-	printf("[%s]\n", s);
-	return 0;
+	if (atexit(bye) != 0)
+		return 2;
+	s = get_string(NULL, "%s: ", "line");
+	return s == NULL;
 }
