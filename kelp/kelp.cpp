@@ -13,7 +13,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <stdio_ext.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -165,12 +164,6 @@ read_line()
 			return nullptr;
 		lost = false;
 	}
-	// stdio reads a file or a pipe 4 KiB at a time: on a long line, 16
-	// times the system calls of 64 KiB. Only a stream that has no buffer
-	// yet can be given one, and a terminal keeps its line buffering.
-	static char inbuf[1 << 16];
-	if (__fbufsize(stdin) == 0 && !isatty(STDIN_FILENO))
-		(void)setvbuf(stdin, inbuf, _IOFBF, sizeof inbuf);
 	if (buf == nullptr)
 		reserve();
 	ssize_t n = getline(&buf, &cap, stdin);

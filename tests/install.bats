@@ -121,6 +121,20 @@ EOF2
 	[ -z "$(find "$dest" ! -type d)" ]
 }
 
+@test "make dist gives the same bytes each time, holding exactly the tracked files" {
+	[ -d "$top/.git" ] || skip "a release tarball holds no git history"
+	tree=$BATS_TEST_TMPDIR/tree
+	git clone -q "$top" "$tree"
+	make -s -C "$tree" dist
+	cp "$tree"/rotlet-*.tar.gz "$BATS_TEST_TMPDIR/first.tar.gz"
+	touch "$tree"/*	# newer files must change nothing
+	sleep 1
+	make -s -C "$tree" dist
+	cmp "$BATS_TEST_TMPDIR/first.tar.gz" "$tree"/rotlet-*.tar.gz
+	[ "$(tar -tzf "$BATS_TEST_TMPDIR/first.tar.gz" | grep -v '/$' | sed 's|^[^/]*/||' | sort)" = \
+		"$(git -C "$tree" ls-files | sort)" ]
+}
+
 @test "the man pages render without a warning" {
 	for page in "$top/rotlet.1" "$top/kelp/get_string.3"; do
 		[ -z "$(groff -mandoc -ww -z -Tutf8 "$page" 2>&1)" ]
