@@ -14,7 +14,7 @@ CC = cc
 # Defaults only: a packager's flags, from the command line or the
 # environment, take their place.
 CPPFLAGS ?=
-CXXFLAGS ?= -O2 -fno-plt -Wall -Wextra -Wpedantic
+CXXFLAGS ?= -O2 -Wall -Wextra -Wpedantic
 CFLAGS ?= -O2 -Wall -Wextra -Wpedantic
 LDFLAGS ?=
 
