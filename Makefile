@@ -61,7 +61,6 @@ CC = clang
 FORTIFY =
 ifeq ($(SANITIZE),thread)
 SAN = -fsanitize=thread -g
-export TSAN_OPTIONS = halt_on_error=1:exitcode=99
 else
 SAN = -fsanitize=address,undefined -fno-sanitize-recover=all \
 	-fno-omit-frame-pointer -g
@@ -189,7 +188,7 @@ abicheck: kelp/abi.so
 sanitize:
 	$(MAKE) check SANITIZE=1
 	$(MAKE) tests/kelp_test SANITIZE=thread
-	tests/kelp_test --gtest_brief=1
+	TSAN_OPTIONS=halt_on_error=1:exitcode=99 tests/kelp_test --gtest_brief=1
 
 # The command-line tests with rotlet under memcheck: any error or leak of
 # any kind fails the test that met it.
