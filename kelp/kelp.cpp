@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -84,6 +85,16 @@ reserve()
 	}
 	cap = size;
 	uintptr_t at = reinterpret_cast<uintptr_t>(buf);
+	if (size < 2 * huge_page) {
+		// Too small for a huge page, but what getline's growth adds to
+		// it can be one. The mark must cover the whole mapping, which is
+		// the only kind that realloc grows in place; and only a block
+		// with a mapping of its own ends on a page boundary.
+		size_t lead = at % page, len = lead + malloc_usable_size(buf);
+		if (len % page == 0)
+			(void)madvise(buf - lead, len, MADV_HUGEPAGE);
+		return;
+	}
 	size_t from = ((at + short_line + huge_page - 1) & ~(huge_page - 1)) - at;
 	size_t to = ((at + size) & ~(page - 1)) - at;
 	// Refused, or huge pages off: the line is read all the same.
