@@ -61,7 +61,7 @@ EOF2
 		make -s -C "$top" uninstall DESTDIR="$d" PREFIX="$p" ${l:+LIBDIR="$l"}
 		[ -z "$(find "$d" ! -type d)" ]
 	done <<EOF2
-/usr|/usr/lib/x86_64-linux-gnu|
+/usr|/usr/lib/$(cc -print-multiarch)|
 /usr||
 /opt/rotlet||\$ORIGIN/../lib
 /opt/my prefix|/opt/my prefix/lib64/sub|\$ORIGIN/../lib64/sub

@@ -328,7 +328,6 @@ TEST_F(GetString, KeepsManyLinesInLittleMemory)
 	EXPECT_EQ(std::count(o.lines.begin(), o.lines.end(), std::nullopt), 1);
 }
 
-
 void
 no_huge_pages()
 {
