@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rotlet: move each ASCII letter of one line KEY places on within its case.
 
 #include <array>

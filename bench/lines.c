@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Reads every line of standard input through get_string; prints how many. */
 #include <stdio.h>
 

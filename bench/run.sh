@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times rotlet, and its line reader on its own, against tr(1) and against
 # the reader as it was before it read into huge pages. Each pair is timed in
 # several rounds, A and B back to back in each, and the table gives the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libkelp: a prompted line reader.
 //
 // Every line handed out must stay readable until the process has run all

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #ifndef KELP_H
 #define KELP_H
 

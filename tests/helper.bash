@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the command-line tests.
 # ROTLET names the binary under test; WRAP a command to run it under.
 

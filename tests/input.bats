@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # The line as read: terminators, missing lines, and lines of any size.
 
 load helper

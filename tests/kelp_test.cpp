@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_string, fed through pipes. Each case runs in a child process so that
 // it starts with fresh stdio state and its own standard input and output.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # Standard output: a failure to write is reported by the status alone.
 
 load helper

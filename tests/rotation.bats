@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # The rotation: each ASCII letter moves within its case, every other byte
 # stays as it came.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # The command line: which keys are taken, and the usage line for the rest.
 
 load helper

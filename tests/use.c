@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A C program that uses the line reader: echoes one line back in brackets,
  * from an exit handler registered before the library's first call, so the
