@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # rotlet and its line reader libkelp
 
 VERSION = 1.0.0
@@ -39,16 +40,20 @@ FORTIFY =
 endif
 HARDLINK = -Wl,-z,relro,-z,now,-z,noexecstack
 
+# q: one shell word, whatever the text holds.
+q = '$(subst ','\'',$(1))'
+
 # In the tree rotlet finds the library in kelp/. Installed, it looks only
 # in LIBDIR, relative to itself, and not at all where the loader looks
-# anyway.
+# anyway: on a multiarch system its triplet's directories and /lib,
+# /usr/lib; elsewhere /lib64 and /usr/lib64.
 RPATH = -Wl,--enable-new-dtags,-rpath,'$$ORIGIN/kelp'
 MULTIARCH := $(shell $(CC) -print-multiarch 2>/dev/null)
-SYSLIBS = /lib /usr/lib /lib64 /usr/lib64 \
-	$(if $(MULTIARCH),/lib/$(MULTIARCH) /usr/lib/$(MULTIARCH))
+SYSLIBS = $(if $(MULTIARCH),/lib/$(MULTIARCH) /usr/lib/$(MULTIARCH) /lib /usr/lib,\
+	/lib64 /usr/lib64)
 ifeq ($(filter $(patsubst %/,%,$(LIBDIR)),$(SYSLIBS)),)
 INSTRPATH = -Wl,--enable-new-dtags,-rpath,'$$ORIGIN/$(shell \
-	realpath -m --relative-to='$(BINDIR)' '$(LIBDIR)')'
+	realpath -m --relative-to=$(call q,$(BINDIR)) $(call q,$(LIBDIR)))'
 endif
 TESTRPATH = -Wl,-rpath,'$$ORIGIN/../kelp'
 
@@ -79,13 +84,14 @@ ALLLD = $(LINK) $(HARDLINK) $(LDFLAGS)
 all: rotlet rotlet.inst
 
 # Rebuild whenever the compiler or any flag changes, and relink the
-# installed program whenever its directories do.
-q = '$(subst ','\'',$(1))'
+# installed program and rewrite kelp.pc whenever the directories do.
 BUILD = $(CXX) $(CC) $(ALLCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH)
+DIRS = $(PREFIX) $(BINDIR) $(LIBDIR) $(INCLUDEDIR) $(INSTRPATH)
+stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1)) >$@
 .flags: FORCE
-	@echo $(call q,$(BUILD)) | cmp -s - $@ || echo $(call q,$(BUILD)) >$@
-.rpath: FORCE
-	@echo $(call q,$(INSTRPATH)) | cmp -s - $@ || echo $(call q,$(INSTRPATH)) >$@
+	@$(call stamp,$(BUILD))
+.dirs: FORCE
+	@$(call stamp,$(DIRS))
 
 SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map
 kelp/libkelp.so: kelp/kelp.cpp kelp/kelp.h kelp/kelp.map .flags
@@ -102,7 +108,7 @@ rotlet: rotlet.o kelp/libkelp.so.1
 	$(CXX) $(ALLCXX) -pie $(ALLLD) $(RPATH) -o $@ rotlet.o -Lkelp -lkelp
 
 # The same program as it is installed: it looks for libkelp in LIBDIR only.
-rotlet.inst: rotlet.o kelp/libkelp.so.1 .rpath
+rotlet.inst: rotlet.o kelp/libkelp.so.1 .dirs
 	$(CXX) $(ALLCXX) -pie $(ALLLD) $(INSTRPATH) -o $@ rotlet.o -Lkelp -lkelp
 
 tests/kelp_test: tests/kelp_test.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
@@ -114,40 +120,70 @@ tests/use: tests/use.c kelp/kelp.h kelp/libkelp.so.1 .flags
 	$(CC) $(ALLCPP) -Ikelp $(ALLCC) $(ALLLD) $(TESTRPATH) \
 		-o $@ tests/use.c -Lkelp -lkelp
 
+# kelp.pc names its directories under ${prefix}, so that pkg-config
+# --define-prefix can move a staged tree, and escapes spaces as pkg-config
+# reads them. Each value is escaped once more for sed's replacement.
+kelp/kelp.pc: kelp/kelp.pc.in .dirs
+	@set -e; prefix=$(call q,$(PREFIX)); \
+	pc() { case $$1 in "$$prefix"/*) v="\$${prefix}$${1#"$$prefix"}" ;; \
+		*) v=$$1 ;; esac; \
+		printf '%s\n' "$$v" | sed 's/ /\\ /g; s/[\\&|]/\\&/g'; }; \
+	sed -e "s|@PREFIX@|$$(pc "$$prefix")|" \
+		-e "s|@LIBDIR@|$$(pc $(call q,$(LIBDIR)))|" \
+		-e "s|@INCLUDEDIR@|$$(pc $(call q,$(INCLUDEDIR)))|" \
+		-e 's|@VERSION@|$(VERSION)|' kelp/kelp.pc.in >$@.tmp; \
+	mv -f $@.tmp $@
+
+# The build's own compiler and flags reach the tests that run make, which
+# take none of the caller's install variables.
+export CXX CC CPPFLAGS CXXFLAGS CFLAGS LDFLAGS
+# Fortified calls need optimisation: glibc leaves them out at -O0.
+FORTIFIED = $(shell echo __USE_FORTIFY_LEVEL | $(CXX) $(ALLCPP) $(ALLCXX) \
+	-include stdio.h -E -P -x c++ - 2>/dev/null | tail -n 1)
+
 check: rotlet rotlet.inst tests/kelp_test tests/use
 	tests/kelp_test --gtest_brief=1
-	bats tests
+	ROTLET_FORTIFIED=$(FORTIFIED) bats tests
 
 BIN = $(DESTDIR)$(BINDIR)
 LIB = $(DESTDIR)$(LIBDIR)
 INC = $(DESTDIR)$(INCLUDEDIR)
 MAN = $(DESTDIR)$(MANDIR)
 
+# What goes into kelp.pc and rotlet's search path must come out exactly:
+# pkg-config and the shell read some bytes, the loader reads ':' and '$'.
+CHECKDIRS = for d in $(call q,$(PREFIX)) $(call q,$(BINDIR)) \
+	$(call q,$(LIBDIR)) $(call q,$(INCLUDEDIR)); do case $$d in \
+	*[!A-Za-z0-9/._+,@=~\&\|\ -]*) printf '%s\n' "install: cannot install" \
+		"into '$$d': a directory may hold letters, digits, spaces and /._+,@=~&|-" >&2; \
+		exit 1 ;; esac; done
+
 # install(1) replaces each file rather than writing into it, so a program
 # running from the old library keeps it. Run from the live system, the
-# loader's cache must learn of the library at once.
-LDCONFIG = if [ -z '$(DESTDIR)' ] && [ "$$(id -u)" = 0 ]; then \
-	PATH="$$PATH:/sbin:/usr/sbin" ldconfig '$(LIBDIR)' 2>/dev/null || :; fi
+# loader's cache learns of the library at once where the loader looks;
+# ldconfig is given no directory, so a private prefix stays out of it.
+LDCONFIG = if [ -z $(call q,$(DESTDIR)) ] && [ "$$(id -u)" = 0 ]; then \
+	PATH="$$PATH:/sbin:/usr/sbin" ldconfig 2>/dev/null || :; fi
 
-install: rotlet.inst kelp/libkelp.so
-	install -d '$(BIN)' '$(LIB)/pkgconfig' '$(INC)' '$(MAN)/man1' '$(MAN)/man3'
-	install -m 755 rotlet.inst '$(BIN)/rotlet'
-	install -m 755 kelp/libkelp.so '$(LIB)/libkelp.so.$(VERSION)'
-	ln -sf libkelp.so.$(VERSION) '$(LIB)/libkelp.so.1'
-	ln -sf libkelp.so.1 '$(LIB)/libkelp.so'
-	install -m 644 kelp/kelp.h '$(INC)/kelp.h'
-	sed 's|@PREFIX@|$(PREFIX)|; s|@LIBDIR@|$(LIBDIR)|; s|@INCLUDEDIR@|$(INCLUDEDIR)|; s|@VERSION@|$(VERSION)|' \
-		kelp/kelp.pc.in >'$(LIB)/pkgconfig/.kelp.pc.tmp'
-	mv -f '$(LIB)/pkgconfig/.kelp.pc.tmp' '$(LIB)/pkgconfig/kelp.pc'
-	install -m 644 rotlet.1 '$(MAN)/man1/rotlet.1'
-	install -m 644 kelp/get_string.3 '$(MAN)/man3/get_string.3'
+install: rotlet.inst kelp/libkelp.so kelp/kelp.pc
+	@$(CHECKDIRS)
+	install -d $(call q,$(BIN)) $(call q,$(LIB)/pkgconfig) $(call q,$(INC)) \
+		$(call q,$(MAN)/man1) $(call q,$(MAN)/man3)
+	install -m 755 rotlet.inst $(call q,$(BIN)/rotlet)
+	install -m 755 kelp/libkelp.so $(call q,$(LIB)/libkelp.so.$(VERSION))
+	ln -sf libkelp.so.$(VERSION) $(call q,$(LIB)/libkelp.so.1)
+	ln -sf libkelp.so.1 $(call q,$(LIB)/libkelp.so)
+	install -m 644 kelp/kelp.h $(call q,$(INC)/kelp.h)
+	install -m 644 kelp/kelp.pc $(call q,$(LIB)/pkgconfig/kelp.pc)
+	install -m 644 rotlet.1 $(call q,$(MAN)/man1/rotlet.1)
+	install -m 644 kelp/get_string.3 $(call q,$(MAN)/man3/get_string.3)
 	@$(LDCONFIG)
 
 uninstall:
-	rm -f '$(BIN)/rotlet' '$(LIB)/libkelp.so.$(VERSION)' \
-		'$(LIB)/libkelp.so.1' '$(LIB)/libkelp.so' '$(INC)/kelp.h' \
-		'$(LIB)/pkgconfig/kelp.pc' '$(MAN)/man1/rotlet.1' \
-		'$(MAN)/man3/get_string.3'
+	rm -f $(call q,$(BIN)/rotlet) $(call q,$(LIB)/libkelp.so.$(VERSION)) \
+		$(call q,$(LIB)/libkelp.so.1) $(call q,$(LIB)/libkelp.so) \
+		$(call q,$(INC)/kelp.h) $(call q,$(LIB)/pkgconfig/kelp.pc) \
+		$(call q,$(MAN)/man1/rotlet.1) $(call q,$(MAN)/man3/get_string.3)
 	@$(LDCONFIG)
 
 # The tracked files of the last commit, in git's fixed order, owner and
@@ -185,17 +221,18 @@ abicheck: kelp/abi.so
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and the library's tests under ThreadSanitizer.
+# The tree is built plainly again at the end, whatever the runs gave.
 sanitize:
-	$(MAKE) check SANITIZE=1
-	$(MAKE) tests/kelp_test SANITIZE=thread
-	TSAN_OPTIONS=halt_on_error=1:exitcode=99 tests/kelp_test --gtest_brief=1
+	$(MAKE) check SANITIZE=1 && $(MAKE) tests/kelp_test SANITIZE=thread && \
+	TSAN_OPTIONS=halt_on_error=1:exitcode=99 tests/kelp_test --gtest_brief=1; \
+	s=$$?; $(MAKE) all tests/kelp_test tests/use; exit $$s
 
 # The command-line tests with rotlet under memcheck: any error or leak of
 # any kind fails the test that met it.
 VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full \
 	--show-leak-kinds=all --errors-for-leak-kinds=all
 valgrind: rotlet rotlet.inst tests/use
-	WRAP='$(VALGRIND)' bats tests
+	WRAP='$(VALGRIND)' ROTLET_FORTIFIED=$(FORTIFIED) bats tests
 
 # Static analysis, and builds that stop at any warning with both compilers.
 STRICT = -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror
@@ -215,7 +252,7 @@ bench: rotlet
 
 clean:
 	rm -f rotlet rotlet.o rotlet.inst kelp/libkelp.so kelp/libkelp.so.1 \
-		tests/kelp_test tests/use .flags .rpath kelp/abi.so \
+		tests/kelp_test tests/use .flags .dirs kelp/kelp.pc kelp/abi.so \
 		$(DIST).tar.gz
 
 .PHONY: all install uninstall check dist distcheck abicheck sanitize valgrind \

@@ -1,4 +1,5 @@
 #!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
 # libkelp as its users see it: from C, and at load time.
 
 load helper
@@ -38,8 +39,12 @@ needed() {
 		[ "$(readelf -lW "$f" | awk '$1 == "GNU_STACK" { print $7 }')" = RW ]
 		nm -D "$f" | grep -q ' U __stack_chk_fail'
 	done
-	# rotlet's own calls all fold to putchar and puts; the library's
-	# prompt goes through the checked printf
-	nm -D "$lib" | grep -q ' U __vfprintf_chk'
-	! nm -D "$lib" | grep -Eq ' U v?printf$| U vfprintf$'
+	# Fortified calls need optimisation: at -O0 glibc leaves them out,
+	# and make check says so in ROTLET_FORTIFIED. Where they are in,
+	# rotlet's own calls all fold to putchar and puts, and the library's
+	# prompt goes through the checked printf.
+	if [ "${ROTLET_FORTIFIED:-0}" -gt 0 ]; then
+		nm -D "$lib" | grep -q ' U __vfprintf_chk'
+		! nm -D "$lib" | grep -Eq ' U v?printf$| U vfprintf$'
+	fi
 }
