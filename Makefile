@@ -93,9 +93,13 @@ stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1
 .dirs: FORCE
 	@$(call stamp,$(DIRS))
 
-SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map
-kelp/libkelp.so: kelp/kelp.cpp kelp/kelp.h kelp/kelp.map .flags
-	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(ALLLD) -o $@ kelp/kelp.cpp
+# -z nodelete: the lines handed out live until exit, so dlclose must not
+# unload the library that holds them.
+SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map \
+	-Wl,-z,nodelete
+KELP = kelp/kelp.cpp kelp/buffer.cpp
+kelp/libkelp.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/kelp.map .flags
+	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(ALLLD) -o $@ $(KELP)
 
 # The name the loader looks for.
 kelp/libkelp.so.1: kelp/libkelp.so
@@ -209,8 +213,8 @@ distcheck: dist
 	echo "distcheck: $(DIST).tar.gz is ready"
 
 # The library built for abidiff(1): with its types, whatever the flags.
-kelp/abi.so: kelp/kelp.cpp kelp/kelp.h kelp/kelp.map
-	$(CXX) $(STD) -g -O0 $(SHARED) -o $@ kelp/kelp.cpp
+kelp/abi.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/kelp.map
+	$(CXX) $(STD) -g -O0 $(SHARED) -o $@ $(KELP)
 
 # Fails on any change to what libkelp.so.1 exports but an added symbol:
 # abidiff calls a changed parameter type compatible, and it is not. After
@@ -239,7 +243,7 @@ STRICT = -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror
 lint:
 	cppcheck -q --enable=warning,performance,portability --std=c++20 \
 		--error-exitcode=1 --inline-suppr -Ikelp rotlet.cpp kelp
-	clang-tidy -quiet rotlet.cpp kelp/kelp.cpp -- -std=gnu++20 -Ikelp
+	clang-tidy -quiet rotlet.cpp $(KELP) -- -std=gnu++20 -Ikelp
 	$(MAKE) CXX=g++ CC=gcc CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
 		rotlet tests/use
 	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Times rotlet, and its line reader on its own, against tr(1) and against
-# the reader as it was before it read into huge pages. Each pair is timed in
+# Times rotlet, and its line reader on its own, against tr(1), against the
+# least a program must do itself for the same job (bench/floor.c), and
+# against the reader as it was before it read into huge pages. Each pair is timed in
 # several rounds, A and B back to back in each, and the table gives the
 # median of the rounds' mean times and of their ratios. Last, peak resident
 # memory. The binaries are built with whatever flags make is given.
@@ -17,6 +18,7 @@ make -s rotlet kelp/libkelp.so.1
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cc -O2 -Ikelp -o "$dir/lines" bench/lines.c -Lkelp -lkelp
+cc -O2 -o "$dir/floor" bench/floor.c
 new=$PWD/kelp
 # The reader before the huge-page buffer, built from git where there is one.
 base=${BASE:-aa059a2}
@@ -37,6 +39,7 @@ printf 'The quick brown fox jumps over the lazy dog, 0123456789 OK!\n' >"$dir/li
 	echo
 } >"$dir/long"
 head -n 100000 < <(yes 'The quick brown fox jumps over the lazy dog, 0123456789 OK!') >"$dir/short"
+seq 1000000 | sed 's/$/ The quick brown fox jumps over the lazy dog/' >"$dir/million"
 
 rounds=${ROUNDS:-5}
 tr='tr A-Za-z N-ZA-Mn-za-m'
@@ -72,9 +75,12 @@ peak() {
 rows=$(
 	compare "one 60-byte line: rotlet / tr" 200 "./rotlet 13 <$dir/line" "$tr <$dir/line"
 	compare "64 MiB line: rotlet / tr" 10 "./rotlet 13 <$dir/long" "$tr <$dir/long"
+	compare "64 MiB line: rotlet / floor" 10 "./rotlet 13 <$dir/long" "$dir/floor line <$dir/long"
 	compare "64 MiB line, pipe: rotlet / tr" 10 "cat $dir/long | ./rotlet 13" "cat $dir/long | $tr"
 	compare "64 MiB line: get_string / tr" 10 \
 		"LD_LIBRARY_PATH=$new $dir/lines <$dir/long" "$tr <$dir/long"
+	compare "1000000 short lines: get_string / floor" 10 \
+		"LD_LIBRARY_PATH=$new $dir/lines <$dir/million" "$dir/floor lines <$dir/million"
 	if [ -n "$old" ]; then
 		compare "100000 short lines: new / old" 20 \
 			"LD_LIBRARY_PATH=$new $dir/lines <$dir/short" \

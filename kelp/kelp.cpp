@@ -2,22 +2,20 @@
 // libkelp: a prompted line reader.
 //
 // Every line handed out must stay readable until the process has run all
-// its exit handlers, so each one is kept on a list that is freed only when
-// the library itself is unloaded, after everything that uses it.
+// its exit handlers, so the library keeps them all and frees them only
+// when it is unloaded, after everything that uses it; it is linked with
+// -z nodelete, so that dlclose cannot unload it any earlier.
 
 #include "kelp.h"
+#include "buffer.h"
 
-#include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
-#include <malloc.h>
 #include <pthread.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -25,116 +23,27 @@ namespace {
 // state below is shared.
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
-char **lines;		// every string handed out so far
-size_t nlines, maxlines;
-char *buf;		// what getline reads into, reused while lines are short
-size_t cap;
 char *partial;		// the start of a line whose read failed
 size_t npartial;
 bool lost;		// the start of this line is gone: skip the rest of it
+struct stat kept_from;	// the input that partial or lost belong to
+bool reading;		// getline is under way, see interrupted()
 
-// A long line must neither move nor fault 4 KiB at a time while getline
-// grows it, so the buffer is a large reservation of address space, marked
-// for huge pages past the part that short lines use: only what a line
-// touches costs memory. Where address space is limited or strictly
-// accounted, the reservation would be real memory; it starts small there.
-constexpr size_t short_line = 128 << 10;	// copied out; buf is kept
-constexpr size_t small_reserve = 1 << 20;
-#ifndef __has_feature
-#define __has_feature(x) 0
-#endif
-#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
-// AddressSanitizer writes shadow memory for every byte reserved.
-constexpr size_t large_reserve = 8 << 20;
-#else
-constexpr size_t large_reserve = size_t(1) << 30;
-#endif
-constexpr uintptr_t huge_page = 2 << 20, page = 4096;
-
-bool
-memory_is_tight()
-{
-	struct rlimit r;
-	if (getrlimit(RLIMIT_AS, &r) == 0 && r.rlim_cur != RLIM_INFINITY)
-		return true;
-	static int strict = -1;
-	if (strict < 0) {
-		char mode = '0';
-		int fd = open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC);
-		if (fd >= 0) {
-			if (read(fd, &mode, 1) != 1)
-				mode = '0';
-			close(fd);
-		}
-		strict = mode == '2';
-	}
-	return strict == 1;
-}
-
+// What is kept from a failed read belongs to the input it came from: a
+// standard input reopened or replaced since then starts clean.
 void
-reserve()
+note_input()
 {
-	size_t size = memory_is_tight() ? small_reserve : large_reserve;
-	for (; size >= small_reserve; size /= 2) {
-		buf = static_cast<char *>(malloc(size));
-		if (buf != nullptr)
-			break;
-	}
-	if (buf == nullptr) {
-		cap = 0;	// getline allocates for itself
-		return;
-	}
-	cap = size;
-	uintptr_t at = reinterpret_cast<uintptr_t>(buf);
-	if (size < 2 * huge_page) {
-		// Too small for a huge page, but what getline's growth adds to
-		// it can be one. The mark must cover the whole mapping, which is
-		// the only kind that realloc grows in place; and only a block
-		// with a mapping of its own ends on a page boundary.
-		size_t lead = at % page, len = lead + malloc_usable_size(buf);
-		if (len % page == 0)
-			(void)madvise(buf - lead, len, MADV_HUGEPAGE);
-		return;
-	}
-	size_t from = ((at + short_line + huge_page - 1) & ~(huge_page - 1)) - at;
-	size_t to = ((at + size) & ~(page - 1)) - at;
-	// Refused, or huge pages off: the line is read all the same.
-	if (from + huge_page <= to)
-		(void)madvise(buf + from, to - from, MADV_HUGEPAGE);
+	if (fstat(fileno(stdin), &kept_from) != 0)
+		kept_from.st_ino = 0;
 }
 
 bool
-keep(char *line)
+same_input()
 {
-	if (nlines == maxlines) {
-		size_t n = maxlines == 0 ? 16 : 2 * maxlines;
-		void *p = realloc(lines, n * sizeof *lines);
-		if (p == nullptr)
-			return false;
-		lines = static_cast<char **>(p);
-		maxlines = n;
-	}
-	lines[nlines++] = line;
-	return true;
-}
-
-// Runs when the library is unloaded: at exit, after the program's exit
-// handlers and static destructors and those of every library that uses
-// this one. A thread still inside get_string keeps everything as it is.
-[[gnu::destructor]] void
-release()
-{
-	if (pthread_mutex_trylock(&lock) != 0)
-		return;
-	for (size_t i = 0; i < nlines; i++)
-		free(lines[i]);
-	free(lines);
-	free(buf);
-	free(partial);
-	lines = nullptr;
-	buf = partial = nullptr;
-	nlines = maxlines = cap = npartial = 0;
-	pthread_mutex_unlock(&lock);
+	struct stat now;
+	return fstat(fileno(stdin), &now) == 0 && kept_from.st_ino != 0 &&
+	    now.st_dev == kept_from.st_dev && now.st_ino == kept_from.st_ino;
 }
 
 // The start of this line cannot be had any more: rather than hand out the
@@ -146,19 +55,104 @@ forget(bool skip_rest)
 	partial = nullptr;
 	npartial = 0;
 	lost = skip_rest;
+	if (lost)
+		note_input();
 }
 
-// Joins the start of a line kept from a failed read to the rest of it.
-char *
-join(const char *rest, size_t n)
+// Puts the start of the line kept from failed reads before the n bytes
+// just read into buf, and keeps the whole as partial. The two are joined
+// in the larger one, so that a long line is never copied whole, and read
+// memory that a long piece touched is given back rather than kept.
+bool
+join(size_t n)
 {
-	char *line = static_cast<char *>(realloc(partial, npartial + n + 1));
-	if (line == nullptr)
-		return nullptr;
-	memcpy(line + npartial, rest, n);
-	npartial += n;
-	partial = line;
-	return line;
+	if (partial == nullptr) {
+		if (n >= short_line) {
+			partial = take_buffer();
+		} else {
+			partial = static_cast<char *>(malloc(n + 1));
+			if (partial == nullptr)
+				return false;
+			memcpy(partial, buf, n);
+		}
+		npartial = n;
+		note_input();
+		return true;
+	}
+	size_t total = npartial + n;
+	if (n >= short_line && n > npartial) {
+		if (cap < total + 1) {
+			void *p = realloc(buf, total + 1);
+			if (p == nullptr)
+				return false;
+			buf = static_cast<char *>(p);
+			cap = total + 1;
+		}
+		memmove(buf + npartial, buf, n);
+		memcpy(buf, partial, npartial);
+		free(partial);
+		partial = take_buffer();
+	} else {
+		void *p = realloc(partial, total + 1);
+		if (p == nullptr)
+			return false;
+		partial = static_cast<char *>(p);
+		memcpy(partial + npartial, buf, n);
+		if (n >= short_line)
+			free(take_buffer());
+	}
+	npartial = total;
+	return true;
+}
+
+// A read cut short by cancellation, or by a fork in another thread: the
+// bytes it had taken are gone with it. None of them is a newline, and the
+// buffer began with one, so a first byte that is not a newline tells.
+void
+interrupted()
+{
+	if (!reading)
+		return;
+	reading = false;
+	if (buf != nullptr && buf[0] != '\n')
+		forget(true);
+}
+
+void
+cleanup(void *)
+{
+	interrupted();
+	pthread_mutex_unlock(&lock);
+}
+
+// A child forked while another thread was inside get_string must still
+// be able to call it: the lock that thread held is not held in the child.
+void
+after_fork()
+{
+	interrupted();
+	pthread_mutex_init(&lock, nullptr);
+}
+
+[[gnu::constructor]] void
+init()
+{
+	(void)pthread_atfork(nullptr, nullptr, after_fork);
+}
+
+// Runs when the library is unloaded: at exit, after the program's exit
+// handlers and static destructors and those of every library that uses
+// this one. A thread still inside get_string keeps everything as it is.
+[[gnu::destructor]] void
+release()
+{
+	if (pthread_mutex_trylock(&lock) != 0)
+		return;
+	release_lines();
+	free(partial);
+	partial = nullptr;
+	npartial = 0;
+	pthread_mutex_unlock(&lock);
 }
 
 // Reads one line and hands back a copy of it that the caller may keep.
@@ -169,6 +163,8 @@ read_line()
 	// this one does is what counts. End of input stays as it was.
 	if (ferror(stdin) && !feof(stdin))
 		clearerr(stdin);
+	if ((partial != nullptr || lost) && !same_input())
+		forget(false);
 	if (lost) {
 		if (scanf("%*[^\n]") != EOF && !ferror(stdin))
 			(void)getc(stdin);	// its newline
@@ -176,28 +172,34 @@ read_line()
 			return nullptr;
 		lost = false;
 	}
-	if (buf == nullptr)
-		reserve();
+	if (buf == nullptr && !reserve())
+		return nullptr;
+	buf[0] = '\n';
+	reading = true;
+	errno = 0;
 	ssize_t n = getline(&buf, &cap, stdin);
+	reading = false;
+	if (n < 0 && errno == ENOMEM) {
+		// getline could not grow the buffer, and what it had read of
+		// the line is gone; newer C libraries also set the error flag.
+		forget(true);
+		return nullptr;
+	}
 	if (ferror(stdin)) {
 		// What came before the failure is kept for the next call to
 		// finish: never handed back as though it were the whole line.
-		if (n > 0 && join(buf, static_cast<size_t>(n)) == nullptr)
+		if (n > 0 && !join(static_cast<size_t>(n)))
 			forget(true);
-		return nullptr;
-	}
-	if (n < 0 && !feof(stdin)) {
-		forget(true);	// memory ran out part way through the line
 		return nullptr;
 	}
 	char *text = buf;
 	size_t len = n < 0 ? 0 : static_cast<size_t>(n);
 	if (partial != nullptr) {
-		text = join(buf, len);
-		if (text == nullptr) {
+		if (!join(len)) {
 			forget(false);	// the rest of it is read already
 			return nullptr;
 		}
+		text = partial;
 		len = npartial;
 		partial = nullptr;
 		npartial = 0;
@@ -216,27 +218,7 @@ read_line()
 			free(text);
 		return nullptr;
 	}
-	char *line;
-	if (text == buf && len + 1 < short_line) {
-		line = static_cast<char *>(malloc(len + 1));
-		if (line != nullptr)
-			memcpy(line, text, len + 1);
-	} else {
-		// A long line keeps the memory it was read into, and the
-		// next call reserves anew.
-		if (text == buf) {
-			buf = nullptr;
-			cap = 0;
-		}
-		line = static_cast<char *>(realloc(text, len + 1));
-		if (line == nullptr)
-			line = text;
-	}
-	if (line != nullptr && !keep(line)) {
-		free(line);
-		line = nullptr;
-	}
-	return line;
+	return keep(text, len);
 }
 
 void
@@ -252,10 +234,10 @@ show(const char *format, va_list ap)
 string
 get_string(va_list *args, const char *format, ...)
 {
-	// A thread cancelled while it holds the lock would hold it forever.
-	int cancel;
-	(void)pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+	string line = nullptr;
 	pthread_mutex_lock(&lock);
+	// A thread cancelled while it waits for its line lets the lock go.
+	pthread_cleanup_push(cleanup, nullptr);
 	if (args != nullptr) {
 		show(format, *args);
 	} else {
@@ -268,8 +250,8 @@ get_string(va_list *args, const char *format, ...)
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
-	string line = read_line();
+	line = read_line();
+	pthread_cleanup_pop(0);
 	pthread_mutex_unlock(&lock);
-	(void)pthread_setcancelstate(cancel, nullptr);
 	return line;
 }

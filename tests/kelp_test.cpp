@@ -2,6 +2,7 @@
 // get_string, fed through pipes. Each case runs in a child process so that
 // it starts with fresh stdio state and its own standard input and output.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -30,6 +31,48 @@
 using namespace std::string_literals;
 
 namespace {
+
+#ifndef __has_feature
+#define __has_feature(x) 0	// g++ tells by __SANITIZE_ADDRESS__ instead
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
+    defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+#define SANITIZED 1
+#define SKIP_IF_SANITIZED() \
+	GTEST_SKIP() << "the sanitizer needs more memory than the limit"
+#else
+#define SANITIZED 0
+#define SKIP_IF_SANITIZED()
+#endif
+
+// Newer C libraries (glibc from 2.37, musl) also set the stream's error
+// flag when getline runs out of memory. This one does too when asked, so
+// that the library is tried against both.
+bool newer_getline;
+
+using getdelim_fn = ssize_t (*)(char **, size_t *, int, FILE *);
+
+extern "C" ssize_t
+test_getdelim(char **line, size_t *n, int delim, FILE *f) __asm__("__getdelim");
+
+extern "C" ssize_t
+test_getdelim(char **line, size_t *n, int delim, FILE *f)
+{
+	static auto real = reinterpret_cast<getdelim_fn>(dlsym(RTLD_NEXT, "__getdelim"));
+	ssize_t r = real(line, n, delim, f);
+	if (r < 0 && errno == ENOMEM && newer_getline)
+		f->_flags |= _IO_ERR_SEEN;
+	return r;
+}
+
+extern "C" ssize_t
+test_getline(char **line, size_t *n, FILE *f) __asm__("getline");
+
+extern "C" ssize_t
+test_getline(char **line, size_t *n, FILE *f)
+{
+	return test_getdelim(line, n, '\n', f);
+}
 
 using Line = std::optional<std::string>;	// nullopt: NULL came back
 
@@ -292,24 +335,24 @@ little_memory()
 	setrlimit(RLIMIT_AS, &r);
 }
 
-#ifndef __has_feature
-#define __has_feature(x) 0	// g++ tells by __SANITIZE_ADDRESS__ instead
-#endif
-#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
-    defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-#define SKIP_IF_SANITIZED() \
-	GTEST_SKIP() << "the sanitizer needs more memory than the limit"
-#else
-#define SKIP_IF_SANITIZED()
-#endif
+
+void
+little_memory_newer_getline()
+{
+	little_memory();
+	newer_getline = true;
+}
 
 TEST_F(GetString, GivesNullWhenMemoryRunsOut)
 {
 	SKIP_IF_SANITIZED();
 	std::string big(128u << 20, 'm');
-	Outcome o = feed(big + "\nsmall\n", 2, plain_read, little_memory);
-	// and the rest of the lost line never comes back as a line
-	EXPECT_EQ(o.lines, (std::vector<Line>{std::nullopt, "small"}));
+	for (void (*setup)() : {little_memory, little_memory_newer_getline}) {
+		Outcome o = feed(big + "\nsmall\n", 2, plain_read, setup);
+		// and the rest of the lost line never comes back as a line
+		EXPECT_EQ(o.lines, (std::vector<Line>{std::nullopt, "small"}))
+		    << (setup == little_memory ? "older" : "newer") << " getline";
+	}
 }
 
 // Every line is kept until exit, so a kept line must cost about its own
@@ -401,47 +444,215 @@ interrupted()
 	setitimer(ITIMER_REAL, &t, nullptr);
 }
 
+// Resident memory of this process, in bytes.
+size_t
+resident()
+{
+	FILE *f = fopen("/proc/self/statm", "r");
+	unsigned long size = 0, pages = 0;
+	if (f != nullptr) {
+		if (fscanf(f, "%lu %lu", &size, &pages) != 2)
+			pages = 0;
+		fclose(f);
+	}
+	return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
 // A read that fails after part of a line gives NULL, never that part as a
-// line; the next call, once the rest has come, gives the whole line.
+// line; the next call, once the rest has come, gives the whole line. A
+// long start costs about its own size: it is neither copied nor are the
+// pages it was read into kept once the line is whole.
 TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 {
+	const std::string heads[] = {"abc", std::string(16u << 20, 'h') + "abc"};
+	for (const std::string &head : heads)
 	for (void (*setup)() : {nonblocking, interrupted}) {
 		int in[2], out[2];
 		ASSERT_EQ(pipe(in), 0);
 		ASSERT_EQ(pipe(out), 0);
-		ASSERT_EQ(write(in[1], "abc", 3), 3);
 		fflush(nullptr);
 		pid_t pid = fork();
 		if (pid == 0) {
 			dup2(in[0], 0);
 			close(in[1]);
 			close(out[0]);
+			size_t before = resident();
 			setup();
 			string first = get_string(nullptr, nullptr);
 			struct itimerval off = {};
 			setitimer(ITIMER_REAL, &off, nullptr);
 			(void)!write(out[1], "r", 1);
-			// wait for the rest of the line, and the end of input
+			// the rest of the line, as it comes
 			struct pollfd p = {0, POLLIN, 0};
+			string whole;
+			while ((whole = get_string(nullptr, nullptr)) == nullptr)
+				(void)poll(&p, 1, -1);
+			// and the end of input
 			while (poll(&p, 1, -1) < 0 || !(p.revents & POLLHUP))
 				;
-			string whole = get_string(nullptr, nullptr);
 			string last = get_string(nullptr, nullptr);
 			string end = get_string(nullptr, nullptr);
-			_exit(first == nullptr && whole != nullptr &&
-			    strcmp(whole, "abcdef") == 0 && last != nullptr &&
-			    strcmp(last, "ghi") == 0 && end == nullptr ? 0 : 3);
+			bool small = SANITIZED ||
+			    resident() < before + head.size() + (4u << 20);
+			_exit(first == nullptr &&
+			    whole == head.substr(0, head.size() - 3) + "abcdef" &&
+			    last != nullptr && strcmp(last, "ghi") == 0 &&
+			    end == nullptr ? (small ? 0 : 4) : 3);
 		}
 		close(in[0]);
 		close(out[1]);
+		std::thread writer([&] {
+			for (size_t off = 0; off < head.size();) {
+				ssize_t n = write(in[1], head.data() + off,
+				    head.size() - off);
+				if (n <= 0)
+					break;
+				off += static_cast<size_t>(n);
+			}
+		});
 		char r;
 		EXPECT_EQ(read(out[0], &r, 1), 1);
+		writer.join();
 		EXPECT_EQ(write(in[1], "def\nghi", 7), 7);
 		close(in[1]);
 		close(out[0]);
 		int status;
 		waitpid(pid, &status, 0);
-		EXPECT_EQ(status, 0) << (setup == nonblocking ? "EAGAIN" : "EINTR");
+		EXPECT_EQ(status, 0) << (setup == nonblocking ? "EAGAIN" : "EINTR")
+		    << " after " << head.size() << " bytes (3: wrong lines, 4: memory kept)";
+	}
+}
+
+// What is kept from a failed read belongs to the input it came from: a
+// standard input reopened or replaced in between starts clean.
+TEST_F(GetString, ANewInputStartsClean)
+{
+	char path[] = "/tmp/kelp_test.XXXXXX";
+	int fd = mkstemp(path);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(write(fd, "xyz\nnext\n", 9), 9);
+	close(fd);
+	for (bool reopen : {true, false}) {
+		int in[2];
+		ASSERT_EQ(pipe(in), 0);
+		ASSERT_EQ(write(in[1], "abc", 3), 3);
+		fflush(nullptr);
+		pid_t pid = fork();
+		if (pid == 0) {
+			dup2(in[0], 0);
+			nonblocking();
+			string first = get_string(nullptr, nullptr);
+			if (reopen) {
+				if (freopen(path, "r", stdin) == nullptr)
+					_exit(2);
+			} else {
+				int file = open(path, O_RDONLY);
+				dup2(file, 0);
+			}
+			string next = get_string(nullptr, nullptr);
+			_exit(first == nullptr && next != nullptr &&
+			    strcmp(next, "xyz") == 0 ? 0 : 3);
+		}
+		int status;
+		waitpid(pid, &status, 0);
+		close(in[0]);
+		close(in[1]);
+		EXPECT_EQ(status, 0) << (reopen ? "freopen" : "dup2");
+	}
+	unlink(path);
+}
+
+// A child forked while another thread waits inside get_string reads on
+// its own, rather than waiting for a lock that no thread of it holds.
+string
+fork_while_waiting()
+{
+	int idle[2], line[2];
+	if (pipe(idle) != 0 || pipe(line) != 0)
+		return nullptr;
+	dup2(idle[0], 0);
+	std::thread waiter([] { (void)get_string(nullptr, nullptr); });
+	usleep(100000);		// until it waits in the read
+	pid_t pid = fork();
+	if (pid == 0) {
+		alarm(10);
+		dup2(line[0], 0);
+		(void)!write(line[1], "forked\n", 7);
+		string s = get_string(nullptr, nullptr);
+		_exit(s != nullptr && strcmp(s, "forked") == 0 ? 0 : 3);
+	}
+	int status = -1;
+	waitpid(pid, &status, 0);
+	(void)!write(idle[1], "done\n", 5);
+	waiter.join();
+	return strdup(status == 0 ? "child read" : "child stuck or wrong");
+}
+
+TEST_F(GetString, AChildForkedWhileAThreadWaitsCanRead)
+{
+	EXPECT_EQ(feed("", 1, fork_while_waiting).lines,
+	    std::vector<Line>{"child read"});
+}
+
+void
+perturbed()
+{
+	setenv("MALLOC_PERTURB_", "85", 1);
+}
+
+void
+perturbed_by_tunable()
+{
+	setenv("GLIBC_TUNABLES", "glibc.malloc.check=0:glibc.malloc.perturb=85", 1);
+}
+
+void
+data_limited()
+{
+	struct rlimit r = {1u << 30, 1u << 30};
+	setrlimit(RLIMIT_DATA, &r);
+}
+
+string
+address_space_taken()
+{
+	auto size = [] {
+		FILE *f = fopen("/proc/self/statm", "r");
+		unsigned long pages = 0;
+		if (f != nullptr && fscanf(f, "%lu", &pages) != 1)
+			pages = 0;
+		if (f != nullptr)
+			fclose(f);
+		return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+	};
+	size_t before = size();
+	string s = get_string(nullptr, nullptr);
+	return strdup(s != nullptr && size() - before < (64u << 20) ?
+	    "small" : "large");
+}
+
+// An allocator that fills every block it hands out would touch all of a
+// large reservation, and a data limit would be spent on it: both get a
+// small start.
+TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
+{
+	const struct {
+		const char *name;
+		void (*setup)();
+	} cases[] = {
+		{"MALLOC_PERTURB_", perturbed},
+		{"glibc.malloc.perturb", perturbed_by_tunable},
+		{"data limit", data_limited},
+	};
+	for (const auto &c : cases) {
+		if (c.setup == data_limited && SANITIZED)
+			continue;	// the sanitizers' own mappings count
+		EXPECT_EQ(feed("line\n", 1, address_space_taken, c.setup).lines,
+		    std::vector<Line>{"small"}) << c.name;
+	}
+	if (!SANITIZED) {	// where the sanitizer itself reserves little
+		EXPECT_EQ(feed("line\n", 1, address_space_taken).lines,
+		    std::vector<Line>{"large"}) << "no limit";
 	}
 }
 

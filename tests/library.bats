@@ -23,9 +23,11 @@ needed() {
 	env -u LD_LIBRARY_PATH ldd "$ROTLET" | grep -q "kelp/libkelp.so.1"
 }
 
-@test "libkelp exports get_string alone, at version KELP_1.0" {
+@test "libkelp exports get_string alone, at version KELP_1.0, and dlclose never unloads it" {
 	lib=$BATS_TEST_DIRNAME/../kelp/libkelp.so
 	[ "$(nm -D --defined-only "$lib" | awk '$2 != "A" { print $3 }')" = get_string@@KELP_1.0 ]
+	# the lines it handed out must outlive a dlclose
+	readelf -d "$lib" | grep -q 'FLAGS_1.*NODELETE'
 }
 
 @test "a plain build is hardened: PIE, full RELRO, no executable stack, stack protector, fortified calls" {

@@ -1,0 +1,219 @@
+// SPDX-License-Identifier: MIT
+// libkelp's memory: the read buffer, and the lines kept until unload.
+
+#include "buffer.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+char *buf;
+size_t cap;
+
+namespace {
+
+// A long line must neither move nor fault 4 KiB at a time while getline
+// grows it, so the buffer is a large reservation of address space, marked
+// for huge pages: only what a line touches costs memory. Where memory is
+// limited or strictly accounted, or the allocator fills what it hands
+// out, the reservation would be real memory; it starts small there.
+constexpr size_t small_reserve = 1 << 20;
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+// AddressSanitizer writes shadow memory for every byte reserved.
+constexpr size_t large_reserve = 8 << 20;
+#else
+constexpr size_t large_reserve = size_t(1) << 30;
+#endif
+constexpr uintptr_t page = 4096;
+
+// The C library's malloc fills each block it hands out when asked to, by
+// MALLOC_PERTURB_ or by the tunable glibc.malloc.perturb, as debugging
+// runs and meson's tests do.
+bool
+allocator_fills()
+{
+	const char *p = getenv("MALLOC_PERTURB_");
+	if (p != nullptr && strtol(p, nullptr, 0) != 0)
+		return true;
+	const char *t = getenv("GLIBC_TUNABLES");
+	const char *name = "glibc.malloc.perturb=";
+	for (; t != nullptr && (t = strstr(t, name)) != nullptr; t++)
+		if (strtol(t + strlen(name), nullptr, 0) != 0)
+			return true;
+	return false;
+}
+
+bool
+strict_overcommit()
+{
+	char mode = '0';
+	int fd = open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC);
+	if (fd >= 0) {
+		if (read(fd, &mode, 1) != 1)
+			mode = '0';
+		close(fd);
+	}
+	return mode == '2';
+}
+
+bool
+memory_is_tight()
+{
+	struct rlimit as, data;
+	if ((getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) ||
+	    (getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY))
+		return true;
+	// Neither changes while the process runs.
+	static int tight = -1;
+	if (tight < 0)
+		tight = allocator_fills() || strict_overcommit();
+	return tight == 1;
+}
+
+// Short lines are kept in blocks, one bump of a pointer each; a line too
+// large for a block's spare room gets one of its own, and long lines keep
+// their own memory, on a list.
+struct block {
+	block *next;
+	size_t used, size;	// bytes of the block after this header
+};
+constexpr size_t block_size = (64 << 10) - sizeof(block);
+
+block *blocks;			// the newest first
+char **longs;			// the long lines
+size_t nlongs, maxlongs;
+
+char *
+store(const char *text, size_t n)
+{
+	block *b = blocks;
+	if (b == nullptr || b->size - b->used < n) {
+		size_t size = n > block_size / 4 ? n : block_size;
+		b = static_cast<block *>(malloc(sizeof(block) + size));
+		if (b == nullptr)
+			return nullptr;
+		b->used = 0;
+		b->size = size;
+		// A block of one line goes behind the one still filling.
+		if (size != block_size && blocks != nullptr) {
+			b->next = blocks->next;
+			blocks->next = b;
+		} else {
+			b->next = blocks;
+			blocks = b;
+		}
+	}
+	char *line = reinterpret_cast<char *>(b + 1) + b->used;
+	memcpy(line, text, n);
+	b->used += n;
+	return line;
+}
+
+bool
+remember(char *line)
+{
+	if (nlongs == maxlongs) {
+		size_t n = maxlongs == 0 ? 16 : 2 * maxlongs;
+		void *p = realloc(longs, n * sizeof *longs);
+		if (p == nullptr)
+			return false;
+		longs = static_cast<char **>(p);
+		maxlongs = n;
+	}
+	longs[nlongs++] = line;
+	return true;
+}
+
+}
+
+bool
+reserve()
+{
+	size_t size = memory_is_tight() ? small_reserve : large_reserve;
+	for (; size >= small_reserve; size /= 2) {
+		buf = static_cast<char *>(malloc(size));
+		if (buf != nullptr)
+			break;
+	}
+	if (buf == nullptr) {
+		size = 128;	// getline grows it, while it can
+		buf = static_cast<char *>(malloc(size));
+		if (buf == nullptr)
+			return false;
+	}
+	cap = size;
+	// The whole mapping is marked, never a part: that would split it,
+	// and realloc could then neither grow it in place past the
+	// reservation nor shrink it without a mapping more. Only a block
+	// with a mapping of its own ends on a page boundary. Refused, or
+	// huge pages off: the line is read all the same.
+	uintptr_t lead = reinterpret_cast<uintptr_t>(buf) % page;
+	size_t len = lead + malloc_usable_size(buf);
+	if (len % page == 0)
+		(void)madvise(buf - lead, len, MADV_HUGEPAGE);
+	return true;
+}
+
+char *
+take_buffer()
+{
+	char *p = buf;
+	buf = nullptr;
+	cap = 0;
+	return p;
+}
+
+string
+keep(char *text, size_t len)
+{
+	if (len < short_line) {
+		char *line = store(text, len + 1);
+		if (text != buf)
+			free(text);
+		return line;
+	}
+	if (text == buf)
+		(void)take_buffer();
+	// Give back what the reservation holds past the line: in place, or,
+	// where that fails, by a copy of its own.
+	char *line = static_cast<char *>(realloc(text, len + 1));
+	if (line == nullptr) {
+		line = static_cast<char *>(malloc(len + 1));
+		if (line != nullptr) {
+			memcpy(line, text, len + 1);
+			free(text);
+		} else {
+			line = text;
+		}
+	}
+	if (!remember(line)) {
+		free(line);
+		return nullptr;
+	}
+	return line;
+}
+
+void
+release_lines()
+{
+	while (blocks != nullptr) {
+		block *b = blocks;
+		blocks = b->next;
+		free(b);
+	}
+	for (size_t i = 0; i < nlongs; i++)
+		free(longs[i]);
+	free(longs);
+	longs = nullptr;
+	nlongs = maxlongs = 0;
+	free(take_buffer());
+}
