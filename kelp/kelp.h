@@ -23,7 +23,8 @@ typedef char *string;
  * a zero byte.
  * Threads may call it at once: each call gets one whole line, and calls
  * take turns, prompt and read together. Other output to standard output
- * may still come between a prompt and its line.
+ * may still come between a prompt and its line. It is a cancellation
+ * point.
  */
 string get_string(va_list *args, const char *format, ...);
 

@@ -594,6 +594,39 @@ TEST_F(GetString, AChildForkedWhileAThreadWaitsCanRead)
 	    std::vector<Line>{"child read"});
 }
 
+// A thread cancelled while it waits inside get_string lets the lock go,
+// and the part of a line its read had taken is skipped, not handed out.
+void *
+wait_for_line(void *)
+{
+	(void)get_string(nullptr, nullptr);
+	return nullptr;
+}
+
+string
+cancel_while_waiting()
+{
+	int in[2];
+	if (pipe(in) != 0)
+		return nullptr;
+	alarm(10);		// a lock never let go ends the child
+	dup2(in[0], 0);
+	(void)!write(in[1], "par", 3);
+	pthread_t waiter;
+	pthread_create(&waiter, nullptr, wait_for_line, nullptr);
+	usleep(100000);		// until it waits in the read
+	pthread_cancel(waiter);
+	pthread_join(waiter, nullptr);
+	(void)!write(in[1], "tial\nnext\n", 10);
+	return get_string(nullptr, nullptr);
+}
+
+TEST_F(GetString, ACancelledWaiterLetsOthersRead)
+{
+	EXPECT_EQ(feed("", 1, cancel_while_waiting).lines,
+	    std::vector<Line>{"next"});
+}
+
 void
 perturbed()
 {
