@@ -74,6 +74,68 @@ test_getline(char **line, size_t *n, FILE *f)
 	return test_getdelim(line, n, '\n', f);
 }
 
+// Allocations that fail where a test says: the nth from now, every one
+// from the nth on, or every one of 1 MiB or more and the nth of the
+// others. Only allocations made
+// while it is armed count. The sanitizers bring allocators of their own.
+enum class fail { none, nth, from_nth, large_and_nth } failing;
+long fail_count;
+bool armed;
+
+bool
+fail_now(size_t size)
+{
+	if (!armed)
+		return false;
+	switch (failing) {
+	case fail::nth:
+		return --fail_count == 0;
+	case fail::from_nth:
+		return --fail_count <= 0;
+	case fail::large_and_nth:
+		return size >= (1u << 20) || --fail_count == 0;
+	default:
+		return false;
+	}
+}
+
+#if !SANITIZED
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+
+extern "C" void *test_malloc(size_t n) __asm__("malloc");
+
+extern "C" void *
+test_malloc(size_t n)
+{
+	if (fail_now(n)) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return __libc_malloc(n);
+}
+
+extern "C" void *test_realloc(void *p, size_t n) __asm__("realloc");
+
+extern "C" void *
+test_realloc(void *p, size_t n)
+{
+	if (fail_now(n)) {
+		errno = ENOMEM;
+		return nullptr;
+	}
+	return __libc_realloc(p, n);
+}
+#endif
+
+// Children end with _exit(), so that nothing of the parent's runs twice;
+// counted for coverage, they must exit() for their counts to be written.
+#ifdef KELP_COVERAGE
+#define child_exit exit
+#else
+#define child_exit _exit
+#endif
+
 using Line = std::optional<std::string>;	// nullopt: NULL came back
 
 struct Outcome {
@@ -131,7 +193,7 @@ feed(const std::string &input, int calls = 1, string (*read)() = plain_read,
 		}
 		fflush(res);
 		fflush(stdout);
-		_exit(0);
+		child_exit(0);
 	}
 	close(in[0]);
 	// The child may stop reading early; the writer then gets EPIPE.
@@ -283,7 +345,7 @@ TEST_F(GetString, FlushesThePromptBeforeReading)
 		close(in[1]);
 		close(out[0]);
 		string s = get_string(nullptr, "prompt: ");
-		_exit(s != nullptr && strcmp(s, "typed") == 0 ? 0 : 3);
+		child_exit(s != nullptr && strcmp(s, "typed") == 0 ? 0 : 3);
 	}
 	close(in[0]);
 	close(out[1]);
@@ -494,7 +556,7 @@ TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 			string end = get_string(nullptr, nullptr);
 			bool small = SANITIZED ||
 			    resident() < before + head.size() + (4u << 20);
-			_exit(first == nullptr &&
+			child_exit(first == nullptr &&
 			    whole == head.substr(0, head.size() - 3) + "abcdef" &&
 			    last != nullptr && strcmp(last, "ghi") == 0 &&
 			    end == nullptr ? (small ? 0 : 4) : 3);
@@ -532,7 +594,14 @@ TEST_F(GetString, ANewInputStartsClean)
 	ASSERT_GE(fd, 0);
 	ASSERT_EQ(write(fd, "xyz\nnext\n", 9), 9);
 	close(fd);
-	for (bool reopen : {true, false}) {
+	const struct {
+		const char *how;
+		Line want;
+	} cases[] = {
+		{"freopen", "xyz"}, {"dup2", "xyz"}, {"fopen", "xyz"},
+		{"another pipe", "pipe"}, {"closed", std::nullopt},
+	};
+	for (const auto &[how, want] : cases) {
 		int in[2];
 		ASSERT_EQ(pipe(in), 0);
 		ASSERT_EQ(write(in[1], "abc", 3), 3);
@@ -542,22 +611,31 @@ TEST_F(GetString, ANewInputStartsClean)
 			dup2(in[0], 0);
 			nonblocking();
 			string first = get_string(nullptr, nullptr);
-			if (reopen) {
+			int other[2];
+			if (strcmp(how, "freopen") == 0) {
 				if (freopen(path, "r", stdin) == nullptr)
-					_exit(2);
+					child_exit(2);
+			} else if (strcmp(how, "dup2") == 0) {
+				dup2(open(path, O_RDONLY), 0);
+			} else if (strcmp(how, "fopen") == 0) {
+				if ((stdin = fopen(path, "r")) == nullptr)
+					child_exit(2);
+			} else if (strcmp(how, "another pipe") == 0) {
+				if (pipe(other) != 0 || write(other[1], "pipe\n", 5) != 5)
+					child_exit(2);
+				dup2(other[0], 0);
 			} else {
-				int file = open(path, O_RDONLY);
-				dup2(file, 0);
+				close(0);
 			}
 			string next = get_string(nullptr, nullptr);
-			_exit(first == nullptr && next != nullptr &&
-			    strcmp(next, "xyz") == 0 ? 0 : 3);
+			child_exit(first == nullptr && (next == nullptr ? !want :
+			    want && *want == next) ? 0 : 3);
 		}
 		int status;
 		waitpid(pid, &status, 0);
 		close(in[0]);
 		close(in[1]);
-		EXPECT_EQ(status, 0) << (reopen ? "freopen" : "dup2");
+		EXPECT_EQ(status, 0) << how;
 	}
 	unlink(path);
 }
@@ -579,7 +657,7 @@ fork_while_waiting()
 		dup2(line[0], 0);
 		(void)!write(line[1], "forked\n", 7);
 		string s = get_string(nullptr, nullptr);
-		_exit(s != nullptr && strcmp(s, "forked") == 0 ? 0 : 3);
+		child_exit(s != nullptr && strcmp(s, "forked") == 0 ? 0 : 3);
 	}
 	int status = -1;
 	waitpid(pid, &status, 0);
@@ -640,6 +718,13 @@ perturbed_by_tunable()
 }
 
 void
+not_perturbed()
+{
+	setenv("MALLOC_PERTURB_", "0", 1);
+	setenv("GLIBC_TUNABLES", "glibc.malloc.perturb=0:glibc.malloc.check=0", 1);
+}
+
+void
 data_limited()
 {
 	struct rlimit r = {1u << 30, 1u << 30};
@@ -672,21 +757,171 @@ TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
 	const struct {
 		const char *name;
 		void (*setup)();
+		const char *want;
 	} cases[] = {
-		{"MALLOC_PERTURB_", perturbed},
-		{"glibc.malloc.perturb", perturbed_by_tunable},
-		{"data limit", data_limited},
+		{"MALLOC_PERTURB_", perturbed, "small"},
+		{"glibc.malloc.perturb", perturbed_by_tunable, "small"},
+		{"data limit", data_limited, "small"},
+		{"perturbing off", not_perturbed, "large"},
+		{"nothing", nullptr, "large"},
 	};
 	for (const auto &c : cases) {
-		if (c.setup == data_limited && SANITIZED)
-			continue;	// the sanitizers' own mappings count
+		// the sanitizers' own mappings count, and ASan reserves little
+		if (SANITIZED && (c.setup == data_limited || *c.want == 'l'))
+			continue;
 		EXPECT_EQ(feed("line\n", 1, address_space_taken, c.setup).lines,
-		    std::vector<Line>{"small"}) << c.name;
+		    std::vector<Line>{c.want}) << c.name;
 	}
-	if (!SANITIZED) {	// where the sanitizer itself reserves little
-		EXPECT_EQ(feed("line\n", 1, address_space_taken).lines,
-		    std::vector<Line>{"large"}) << "no limit";
+}
+
+// Standard input served in pieces; an empty piece is a read that fails
+// with EAGAIN.
+struct pieces {
+	std::vector<std::string> parts;
+	size_t i, at;
+} served;
+
+ssize_t
+serve(void *cookie, char *to, size_t size)
+{
+	auto *p = static_cast<pieces *>(cookie);
+	if (p->i == p->parts.size())
+		return 0;
+	const std::string &part = p->parts[p->i];
+	if (part.empty()) {
+		p->i++;
+		errno = EAGAIN;
+		return -1;
 	}
+	size_t n = std::min(size, part.size() - p->at);
+	memcpy(to, part.data() + p->at, n);
+	p->at += n;
+	if (p->at == part.size()) {
+		p->i++;
+		p->at = 0;
+	}
+	return static_cast<ssize_t>(n);
+}
+
+void
+serve_pieces()
+{
+	cookie_io_functions_t io = {serve, nullptr, nullptr, nullptr};
+	stdin = fopencookie(&served, "r", io);
+}
+
+// Reads with the failures armed, until the end of input; then says once
+// whether the failure asked for never came.
+string
+failing_read()
+{
+	static bool said;
+	armed = true;
+	string s = get_string(nullptr, nullptr);
+	armed = false;
+	if (s == nullptr && feof(stdin) && !said) {
+		said = true;
+		if (fail_count > 0)
+			return strdup("#never failed");
+	}
+	return s;
+}
+
+// Whatever allocation fails, get_string gives NULL for that call, and
+// every line comes back whole and in order, but the one the failure
+// was reading, which may be lost; where failures go on, lines are only
+// lost. Each allocation of a read is made to fail in turn, over lines
+// read whole, over lines joined from pieces across failed reads, long
+// and short, and where only a small buffer can be had.
+TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
+{
+	if (SANITIZED)
+		GTEST_SKIP() << "the sanitizers' allocators cannot be made to fail";
+	const std::string longer(200u << 10, 'L');
+	const std::string middle = std::string(20u << 10, 'm') + "\n";
+	const std::vector<std::string> inputs[] = {
+		{"one\ntwo\n", longer + "\nthree\n"},
+		{"par", "", "tial\nfo", "", "ur\n"},
+		{longer, "", longer + "\n", "", "x", "", longer + "\nend"},
+		{"x", "", longer + "\nmore\n", "", longer, "", "y\nlast"},
+		{"a\n" + middle + middle + middle + "b\n" + longer + "\n" +
+		    longer + "\n" + longer + "\n" + longer + "\n" + longer + "\nc"},
+	};
+	for (const auto &parts : inputs) {
+		std::string text;
+		for (const auto &part : parts)
+			text += part;
+		std::vector<std::string> want;
+		for (size_t at = 0; at < text.size();) {
+			size_t end = std::min(text.find('\n', at), text.size());
+			want.push_back(text.substr(at, end - at));
+			at = end + 1;
+		}
+		// the nth failing, all from the nth on, and the nth where
+		// only a small buffer can be had, for each n until no
+		// allocation is left to fail
+		fail mode = fail::nth;
+		for (long count = 1; mode != fail::none; count++) {
+			served = {parts, 0, 0};
+			failing = mode;
+			fail_count = count;
+			Outcome o = feed("", int(3 * want.size() + 12), failing_read,
+			    serve_pieces);
+			std::vector<std::string> got;
+			bool never = false;
+			for (const Line &l : o.lines) {
+				if (l == "#never failed")
+					never = true;
+				else if (l)
+					got.push_back(*l);
+			}
+			std::string where = testing::PrintToString(parts).substr(0, 60) +
+			    " failing " + std::to_string(int(mode)) + "/" +
+			    std::to_string(count);
+			ASSERT_EQ(o.status, 0) << where;
+			// in order and whole: a subsequence of the lines
+			size_t at = 0;
+			for (const auto &g : got) {
+				while (at < want.size() && want[at] != g)
+					at++;
+				ASSERT_LT(at, want.size()) << where << ": not a line, or out of order";
+				at++;
+			}
+			if (mode != fail::from_nth) {
+				EXPECT_GE(got.size() + 1, want.size()) << where;
+			}
+			if (never || count > 60) {
+				count = 0;
+				mode = mode == fail::nth ? fail::from_nth :
+				    mode == fail::from_nth ? fail::large_and_nth :
+				    fail::none;
+			}
+		}
+	}
+}
+
+// A thread still inside get_string when the process exits neither holds
+// up the exit nor has its memory freed under it.
+string
+exit_while_waiting()
+{
+	int idle[2];
+	if (pipe(idle) != 0)
+		return nullptr;
+	alarm(10);
+	dup2(idle[0], 0);
+	(void)!write(idle[1], "kept\n", 5);
+	(void)get_string(nullptr, nullptr);	// something to free
+	std::thread([] { (void)get_string(nullptr, nullptr); }).detach();
+	usleep(100000);
+	exit(0);
+}
+
+TEST_F(GetString, ExitWithAThreadInsideEndsCleanly)
+{
+	Outcome o = feed("", 1, exit_while_waiting);
+	EXPECT_EQ(o.status, 0);
+	EXPECT_TRUE(o.lines.empty());
 }
 
 // Several threads share standard input: each line goes to exactly one of
