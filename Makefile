@@ -85,7 +85,7 @@ all: rotlet rotlet.inst
 
 # Rebuild whenever the compiler or any flag changes, and relink the
 # installed program and rewrite kelp.pc whenever the directories do.
-BUILD = $(CXX) $(CC) $(ALLCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH)
+BUILD = $(CXX) $(CC) $(ALLCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH) $(SHARED)
 DIRS = $(PREFIX) $(BINDIR) $(LIBDIR) $(INCLUDEDIR) $(INSTRPATH)
 stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1)) >$@
 .flags: FORCE

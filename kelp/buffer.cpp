@@ -34,6 +34,7 @@ constexpr size_t large_reserve = 8 << 20;
 constexpr size_t large_reserve = size_t(1) << 30;
 #endif
 constexpr uintptr_t page = 4096;
+constexpr size_t reuse_limit = 128 << 10;
 
 // The C library's malloc fills each block it hands out when asked to, by
 // MALLOC_PERTURB_ or by the tunable glibc.malloc.perturb, as debugging
@@ -127,7 +128,7 @@ bool
 remember(char *line)
 {
 	if (nlongs == maxlongs) {
-		size_t n = maxlongs == 0 ? 4 : 2 * maxlongs;
+		size_t n = maxlongs == 0 ? 2 : 2 * maxlongs;
 		void *p = realloc(longs, n * sizeof *longs);
 		if (p == nullptr)
 			return false;
@@ -182,8 +183,10 @@ keep(char *text, size_t len)
 {
 	if (len < short_line) {
 		char *line = store(text, len + 1);
-		if (text != buf)
-			free(text);
+		// A line that touched more of the buffer than a short one
+		// gives its pages back; the next line reserves anew.
+		if (text != buf || len >= reuse_limit)
+			free(text == buf ? take_buffer() : text);
 		return line;
 	}
 	if (text == buf)

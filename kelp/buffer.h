@@ -10,11 +10,12 @@
 
 #include "kelp.h"
 
-// Lines shorter than this are copied out of the buffer, which is kept for
-// the next line; a longer one keeps the memory it was read into.
 #pragma GCC visibility push(hidden)
 
-constexpr size_t short_line = 128 << 10;
+// Lines shorter than this are copied out of the buffer; a longer one
+// keeps the memory it was read into. Each such line is a mapping of its
+// own, and the kernel allows a process only so many.
+constexpr size_t short_line = 1 << 20;
 
 extern char *buf;	// what getline reads into; null until reserve()
 extern size_t cap;

@@ -75,10 +75,10 @@ test_getline(char **line, size_t *n, FILE *f)
 }
 
 // Allocations that fail where a test says: the nth from now, every one
-// from the nth on, or every one of 1 MiB or more and the nth of the
-// others. Only allocations made
+// from the nth on, every one of 4 MiB or more and the nth of the others,
+// or every one of 1 MiB or more. Only allocations made
 // while it is armed count. The sanitizers bring allocators of their own.
-enum class fail { none, nth, from_nth, large_and_nth } failing;
+enum class fail { none, nth, from_nth, large_and_nth, large } failing;
 long fail_count;
 bool armed;
 
@@ -93,7 +93,9 @@ fail_now(size_t size)
 	case fail::from_nth:
 		return --fail_count <= 0;
 	case fail::large_and_nth:
-		return size >= (1u << 20) || --fail_count == 0;
+		return size >= (4u << 20) || --fail_count == 0;
+	case fail::large:
+		return size >= (1u << 20);
 	default:
 		return false;
 	}
@@ -176,6 +178,7 @@ feed(const std::string &input, int calls = 1, string (*read)() = plain_read,
 	fflush(nullptr);	// or the child would write our buffers again
 	pid_t pid = fork();
 	if (pid == 0) {
+		alarm(60);	// a read that never ends fails the case, not the run
 		dup2(in[0], 0);
 		dup2(fileno(out), 1);
 		close(in[0]);
@@ -276,7 +279,8 @@ TEST_F(GetString, ReadsOneLinePerCallAndKeepsEveryLine)
 TEST_F(GetString, ReadsLinesAcrossEveryBufferBoundary)
 {
 	const size_t lengths[] = {1, 1023, 1024, 1025, 4094, 4095, 4096, 4097,
-	    8191, 8192, 8193, 65535, 65536, 65537, 131072, 5u << 20};
+	    8191, 8192, 8193, 65535, 65536, 65537, 131072, (1u << 20) - 1,
+	    1u << 20, 5u << 20};
 	for (size_t len : lengths) {
 		std::string text(len, 'x');
 		for (size_t i = 0; i < len; i += 7)
@@ -543,6 +547,8 @@ TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 			string first = get_string(nullptr, nullptr);
 			struct itimerval off = {};
 			setitimer(ITIMER_REAL, &off, nullptr);
+			signal(SIGALRM, SIG_DFL);
+			alarm(60);
 			(void)!write(out[1], "r", 1);
 			// the rest of the line, as it comes
 			struct pollfd p = {0, POLLIN, 0};
@@ -837,15 +843,17 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 {
 	if (SANITIZED)
 		GTEST_SKIP() << "the sanitizers' allocators cannot be made to fail";
-	const std::string longer(200u << 10, 'L');
+	// longer: kept where it was read; middle: in a block of its own;
+	// medium: copied, and the buffer it was read into given back
+	const std::string longer((1u << 20) + 4096, 'L');
 	const std::string middle = std::string(20u << 10, 'm') + "\n";
+	const std::string medium = std::string(200u << 10, 'M') + "\n";
 	const std::vector<std::string> inputs[] = {
-		{"one\ntwo\n", longer + "\nthree\n"},
 		{"par", "", "tial\nfo", "", "ur\n"},
 		{longer, "", longer + "\n", "", "x", "", longer + "\nend"},
 		{"x", "", longer + "\nmore\n", "", longer, "", "y\nlast"},
-		{"a\n" + middle + middle + middle + "b\n" + longer + "\n" +
-		    longer + "\n" + longer + "\n" + longer + "\n" + longer + "\nc"},
+		{"a\n" + middle + middle + middle + medium + "b\n" + longer + "\n" +
+		    longer + "\n" + longer + "\nc"},
 	};
 	for (const auto &parts : inputs) {
 		std::string text;
@@ -859,7 +867,7 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 		}
 		// the nth failing, all from the nth on, and the nth where
 		// only a small buffer can be had, for each n until no
-		// allocation is left to fail
+		// allocation is left to fail; last, no buffer of 1 MiB
 		fail mode = fail::nth;
 		for (long count = 1; mode != fail::none; count++) {
 			served = {parts, 0, 0};
@@ -887,13 +895,14 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 				ASSERT_LT(at, want.size()) << where << ": not a line, or out of order";
 				at++;
 			}
-			if (mode != fail::from_nth) {
+			if (mode == fail::nth || mode == fail::large_and_nth) {
 				EXPECT_GE(got.size() + 1, want.size()) << where;
 			}
-			if (never || count > 60) {
+			if (never || count > 60 || mode == fail::large) {
 				count = 0;
 				mode = mode == fail::nth ? fail::from_nth :
 				    mode == fail::from_nth ? fail::large_and_nth :
+				    mode == fail::large_and_nth ? fail::large :
 				    fail::none;
 			}
 		}
