@@ -423,6 +423,33 @@ TEST_F(GetString, GivesNullWhenMemoryRunsOut)
 
 // Every line is kept until exit, so a kept line must cost about its own
 // size: 50000 of them fit in the same 64 MiB.
+size_t resident();
+
+size_t
+mappings()
+{
+	FILE *f = fopen("/proc/self/maps", "r");
+	size_t n = 0;
+	for (int c; f != nullptr && (c = getc(f)) != EOF;)
+		n += c == '\n';
+	if (f != nullptr)
+		fclose(f);
+	return n;
+}
+
+string
+medium_lines()
+{
+	size_t rss = resident(), maps = mappings();
+	string first = get_string(nullptr, nullptr);
+	bool small = SANITIZED || resident() < rss + (900u << 10) + (512u << 10);
+	for (int i = 0; i < 50; i++)
+		(void)get_string(nullptr, nullptr);
+	bool few = mappings() < maps + 16;
+	return strdup(first == nullptr ? "no line" : !small ? "buffer kept" :
+	    !few ? "a mapping each" : "about their size, in few mappings");
+}
+
 TEST_F(GetString, KeepsManyLinesInLittleMemory)
 {
 	SKIP_IF_SANITIZED();
@@ -436,6 +463,14 @@ TEST_F(GetString, KeepsManyLinesInLittleMemory)
 	EXPECT_EQ(o.lines[count - 1], "line " + std::to_string(count - 1));
 	EXPECT_EQ(o.lines[count], std::nullopt);
 	EXPECT_EQ(std::count(o.lines.begin(), o.lines.end(), std::nullopt), 1);
+	// Lines under 1 MiB are copied out: the buffer a line was read into
+	// is not kept beside it, and kept lines do not each take a mapping,
+	// of which the kernel allows a process only so many.
+	std::string medium(900u << 10, 'M');
+	for (int i = 0; i < 50; i++)
+		medium += "\n" + std::string(200u << 10, 'm');
+	EXPECT_EQ(feed(medium + "\n", 1, medium_lines).lines,
+	    std::vector<Line>{"about their size, in few mappings"});
 }
 
 void
