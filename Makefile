@@ -76,7 +76,10 @@ export ROTLET_SANITIZED = $(SANITIZE)
 endif
 
 ALLCPP = $(FORTIFY) $(CPPFLAGS)
-ALLCXX = $(STD) $(HARDEN) $(SAN) $(CXXFLAGS)
+# -fno-exceptions once more after the packager's flags: with exceptions
+# on, the library's cancellation cleanup becomes a landing pad, and the
+# library would load the unwinder's libgcc_s.
+ALLCXX = $(STD) $(HARDEN) $(SAN) $(CXXFLAGS) -fno-exceptions
 ALLCC = -std=c99 $(HARDEN) $(SAN) $(CFLAGS)
 TESTCXX = -std=gnu++20 $(HARDEN) $(SAN) $(CXXFLAGS)
 ALLLD = $(LINK) $(HARDLINK) $(LDFLAGS)

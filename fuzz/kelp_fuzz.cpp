@@ -25,12 +25,21 @@ namespace {
 
 FuzzedDataProvider *plan;
 bool armed;			// while get_string runs
+bool lossy;			// memory failed: the line being read may be lost
 
 bool
 fails()
 {
 	return armed && plan->remaining_bytes() > 0 &&
 	    plan->ConsumeIntegral<uint8_t>() < 40;
+}
+
+bool
+memory_fails()
+{
+	bool f = fails();
+	lossy = lossy || f;
+	return f;
 }
 
 struct source {
@@ -102,13 +111,13 @@ extern "C" ssize_t __real___getdelim(char **, size_t *, int, FILE *);
 extern "C" void *
 __wrap_malloc(size_t n)
 {
-	return fails() ? nullptr : __real_malloc(n);
+	return memory_fails() ? nullptr : __real_malloc(n);
 }
 
 extern "C" void *
 __wrap_realloc(void *p, size_t n)
 {
-	return fails() ? nullptr : __real_realloc(p, n);
+	return memory_fails() ? nullptr : __real_realloc(p, n);
 }
 
 // getline that runs out of memory has read part of the line, which is
@@ -116,7 +125,7 @@ __wrap_realloc(void *p, size_t n)
 extern "C" ssize_t
 __wrap___getdelim(char **line, size_t *n, int delim, FILE *f)
 {
-	if (!fails())
+	if (!memory_fails())
 		return __real___getdelim(line, n, delim, f);
 	for (int k = plan->ConsumeIntegral<uint8_t>(); k > 0; k--) {
 		int c = getc(f);
@@ -151,6 +160,10 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	}
 	FuzzedDataProvider fdp(data, size);
 	source src = {fdp.ConsumeRandomLengthString(1024), 0};
+	// Two lines more, so that a line wrongly skipped after the last one
+	// of the input shows as well.
+	if (fdp.ConsumeBool())
+		src.text += "\n#1\n#2\n";
 	int calls = fdp.ConsumeIntegralInRange(1, 8);
 	plan = &fdp;
 
@@ -168,31 +181,37 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::vector<std::string> want = lines_of(src.text);
 	std::vector<std::pair<string, std::string>> got;
 	std::string prompts;
-	// Each NULL may have lost the line it was reading; nothing else may
-	// be skipped, and a line never comes back in part. Lines may repeat,
+	// A NULL after memory failed may have lost the line it was reading;
+	// a line holding a zero byte never comes back; nothing else may be
+	// skipped, and a line never comes back in part. Lines may repeat,
 	// so every place in the input that fits what came so far is kept.
 	std::vector<size_t> next = {0};
-	size_t nulls = 0;
+	size_t losses = 0;
 	auto check = [&](string s) {
 		if (s == nullptr) {
-			nulls++;
+			losses += lossy;
 			return;
 		}
 		std::vector<size_t> fits;
-		for (size_t from : next)
-			for (size_t k = from; k < want.size() && k <= from + nulls; k++)
+		for (size_t from : next) {
+			size_t skipped = 0;
+			for (size_t k = from; k < want.size() && skipped <= losses; k++) {
 				if (want[k] == s && std::find(fits.begin(), fits.end(),
 				    k + 1) == fits.end())
 					fits.push_back(k + 1);
+				skipped += want[k].find('\0') == std::string::npos;
+			}
+		}
 		if (fits.empty())
 			wrong("not the next whole line", s);
 		next = fits;
-		nulls = 0;
+		losses = 0;
 		got.emplace_back(s, s);
 	};
 	for (int i = 0; i < calls; i++) {
 		int form = fdp.ConsumeIntegralInRange(0, 2);
 		armed = true;
+		lossy = false;
 		string s = form == 0 ? get_string(nullptr, "%d> ", i) :
 		    form == 1 ? ask_with_list("[%s]", "list") :
 		    get_string(nullptr, nullptr);
@@ -202,6 +221,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		check(s);
 	}
 	// The rest, with nothing going wrong, to the end of the input.
+	lossy = false;
 	for (size_t i = 0; i < want.size() + 2; i++) {
 		string s = get_string(nullptr, nullptr);
 		check(s);
