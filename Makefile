@@ -67,8 +67,10 @@ FORTIFY =
 ifeq ($(SANITIZE),thread)
 SAN = -fsanitize=thread -g
 else
-SAN = -fsanitize=address,undefined -fno-sanitize-recover=all \
-	-fno-omit-frame-pointer -g
+# The function-type check needs UBSan's C++ runtime, which a C program
+# that links the library does not get.
+SAN = -fsanitize=address,undefined -fno-sanitize=function \
+	-fno-sanitize-recover=all -fno-omit-frame-pointer -g
 export ASAN_OPTIONS = detect_leaks=1:exitcode=99
 export UBSAN_OPTIONS = print_stacktrace=1
 endif

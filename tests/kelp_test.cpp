@@ -82,7 +82,7 @@ enum class fail { none, nth, from_nth, large_and_nth, large } failing;
 long fail_count;
 bool armed;
 
-bool
+[[maybe_unused]] bool
 fail_now(size_t size)
 {
 	if (!armed)
