@@ -163,6 +163,19 @@ slurp(FILE *f)
 	return s;
 }
 
+// Writes all of text, or as much as the reader takes: a child may stop
+// reading early, and the writer then gets EPIPE.
+void
+write_all(int fd, const std::string &text)
+{
+	for (size_t off = 0; off < text.size();) {
+		ssize_t n = write(fd, text.data() + off, text.size() - off);
+		if (n <= 0)
+			break;
+		off += static_cast<size_t>(n);
+	}
+}
+
 // Calls read() `calls` times in a child whose standard input is a pipe fed
 // with `input`; setup() runs in the child first. Every string is reported
 // only after the last call, so earlier ones must still be intact.
@@ -199,15 +212,8 @@ feed(const std::string &input, int calls = 1, string (*read)() = plain_read,
 		child_exit(0);
 	}
 	close(in[0]);
-	// The child may stop reading early; the writer then gets EPIPE.
 	std::thread writer([&] {
-		for (size_t off = 0; off < input.size();) {
-			ssize_t n = write(in[1], input.data() + off,
-			    input.size() - off);
-			if (n <= 0)
-				break;
-			off += static_cast<size_t>(n);
-		}
+		write_all(in[1], input);
 		close(in[1]);
 	});
 	waitpid(pid, &o.status, 0);
@@ -604,15 +610,7 @@ TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 		}
 		close(in[0]);
 		close(out[1]);
-		std::thread writer([&] {
-			for (size_t off = 0; off < head.size();) {
-				ssize_t n = write(in[1], head.data() + off,
-				    head.size() - off);
-				if (n <= 0)
-					break;
-				off += static_cast<size_t>(n);
-			}
-		});
+		std::thread writer([&] { write_all(in[1], head); });
 		char r;
 		EXPECT_EQ(read(out[0], &r, 1), 1);
 		writer.join();
