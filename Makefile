@@ -242,7 +242,7 @@ sanitize:
 # and a crash or a broken promise leaves its reproducer in fuzz/.
 FUZZ_SECONDS = 60
 # Every line handed out is kept until exit, so memory grows with the runs:
-# about 2 GiB in ten minutes.
+# about 800 MiB in ten minutes.
 FUZZ_RSS = 8192
 FUZZWRAP = -Wl,--wrap=malloc,--wrap=realloc,--wrap=__getdelim,--wrap=getline
 FUZZSRC = fuzz/kelp_fuzz.cpp $(KELP) kelp/kelp.h kelp/buffer.h

@@ -185,8 +185,10 @@ keep(char *text, size_t len)
 		char *line = store(text, len + 1);
 		// A line that touched more of the buffer than a short one
 		// gives its pages back; the next line reserves anew.
-		if (text != buf || len >= reuse_limit)
-			free(text == buf ? take_buffer() : text);
+		if (text != buf)
+			free(text);
+		else if (len >= reuse_limit)
+			free(take_buffer());
 		return line;
 	}
 	if (text == buf)
