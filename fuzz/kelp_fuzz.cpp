@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A fuzz target for get_string. Each input is the text of standard input,
 // then a plan of what goes wrong while it is read: the chunks a read
-// returns, reads that fail with EINTR, EAGAIN or EIO, allocations of the
-// library's that fail, and getline running out of memory part way through
-// a line. Every result is held to the manual: a whole line or NULL, never
-// a part; lines in order, none skipped but one that a failure lost; the
-// prompts as asked; and every string handed out unchanged ever after.
+// returns, reads that fail with EINTR, EAGAIN or EIO, and allocations of
+// the library's that fail. Every result is held to the manual: a whole
+// line or NULL, never a part; lines in order, none skipped but one that a
+// failure lost; the prompts as asked; and every string handed out
+// unchanged ever after.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -106,7 +106,6 @@ wrong(const char *what, const std::string &detail)
 
 extern "C" void *__real_malloc(size_t);
 extern "C" void *__real_realloc(void *, size_t);
-extern "C" ssize_t __real___getdelim(char **, size_t *, int, FILE *);
 
 extern "C" void *
 __wrap_malloc(size_t n)
@@ -118,34 +117,6 @@ extern "C" void *
 __wrap_realloc(void *p, size_t n)
 {
 	return memory_fails() ? nullptr : __real_realloc(p, n);
-}
-
-// getline that runs out of memory has read part of the line, which is
-// gone; newer C libraries also set the error flag then.
-extern "C" ssize_t
-__wrap___getdelim(char **line, size_t *n, int delim, FILE *f)
-{
-	if (!memory_fails())
-		return __real___getdelim(line, n, delim, f);
-	for (int k = plan->ConsumeIntegral<uint8_t>(); k > 0; k--) {
-		int c = getc(f);
-		if (c == EOF)
-			break;
-		if (c == delim) {
-			ungetc(c, f);
-			break;
-		}
-	}
-	if (plan->ConsumeBool())
-		f->_flags |= _IO_ERR_SEEN;
-	errno = ENOMEM;
-	return -1;
-}
-
-extern "C" ssize_t
-__wrap_getline(char **line, size_t *n, FILE *f)
-{
-	return __wrap___getdelim(line, n, '\n', f);
 }
 
 extern "C" int

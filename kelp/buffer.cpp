@@ -13,13 +13,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-char *buf;
-size_t cap;
-
 namespace {
 
-// A long line must neither move nor fault 4 KiB at a time while getline
-// grows it, so the buffer is a large reservation of address space, marked
+char *buf;			// the line being read; null until room()
+size_t cap;
+
+// A long line must neither move nor fault 4 KiB at a time while it
+// grows, so the buffer is a large reservation of address space, marked
 // for huge pages: only what a line touches costs memory. Where memory is
 // limited or strictly accounted, or the allocator fills what it hands
 // out, the reservation would be real memory; it starts small there.
@@ -34,6 +34,10 @@ constexpr size_t large_reserve = 8 << 20;
 constexpr size_t large_reserve = size_t(1) << 30;
 #endif
 constexpr uintptr_t page = 4096;
+// Lines shorter than this are copied out of the buffer; a longer one
+// keeps the memory it was read into. Each such line is a mapping of its
+// own, and the kernel allows a process only so many.
+constexpr size_t short_line = 1 << 20;
 constexpr size_t reuse_limit = 128 << 10;
 
 // The C library's malloc fills each block it hands out when asked to, by
@@ -139,8 +143,6 @@ remember(char *line)
 	return true;
 }
 
-}
-
 bool
 reserve()
 {
@@ -151,7 +153,7 @@ reserve()
 			break;
 	}
 	if (buf == nullptr) {
-		size = 128;	// getline grows it, while it can
+		size = 128;	// it grows with the line, while it can
 		buf = static_cast<char *>(malloc(size));
 		if (buf == nullptr)
 			return false;
@@ -178,23 +180,43 @@ take_buffer()
 	return p;
 }
 
-string
-keep(char *text, size_t len)
+}
+
+char *
+room(size_t need)
 {
+	if (buf == nullptr && !reserve())
+		return nullptr;
+	if (need < cap)
+		return buf;
+	// Doubling keeps a line that outgrows its reservation linear to
+	// read; where twice cannot be had, just enough may still be.
+	size_t more = need + 1 > 2 * cap ? need + 1 : 2 * cap;
+	void *p = realloc(buf, more);
+	if (p == nullptr && more > need + 1)
+		p = realloc(buf, more = need + 1);
+	if (p == nullptr)
+		return nullptr;
+	buf = static_cast<char *>(p);
+	cap = more;
+	return buf;
+}
+
+string
+keep(size_t len)
+{
+	buf[len] = '\0';
 	if (len < short_line) {
-		char *line = store(text, len + 1);
+		char *line = store(buf, len + 1);
 		// A line that touched more of the buffer than a short one
 		// gives its pages back; the next line reserves anew.
-		if (text != buf)
-			free(text);
-		else if (len >= reuse_limit)
-			free(take_buffer());
+		if (len >= reuse_limit)
+			free_buffer();
 		return line;
 	}
-	if (text == buf)
-		(void)take_buffer();
 	// Give back what the reservation holds past the line: in place, or,
 	// where that fails, by a copy of its own.
+	char *text = take_buffer();
 	char *line = static_cast<char *>(realloc(text, len + 1));
 	if (line == nullptr) {
 		line = static_cast<char *>(malloc(len + 1));
@@ -213,6 +235,19 @@ keep(char *text, size_t len)
 }
 
 void
+drop(size_t len)
+{
+	if (len >= reuse_limit)
+		free_buffer();
+}
+
+void
+free_buffer()
+{
+	free(take_buffer());
+}
+
+void
 release_lines()
 {
 	while (blocks != nullptr) {
@@ -225,5 +260,5 @@ release_lines()
 	free(longs);
 	longs = nullptr;
 	nlongs = maxlongs = 0;
-	free(take_buffer());
+	free_buffer();
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// libkelp's memory: the buffer lines are read into, and where the lines
+// libkelp's memory: the buffer a line is read into, and where the lines
 // handed out are kept until the library is unloaded. Called with the
 // library's lock held.
 
@@ -12,24 +12,21 @@
 
 #pragma GCC visibility push(hidden)
 
-// Lines shorter than this are copied out of the buffer; a longer one
-// keeps the memory it was read into. Each such line is a mapping of its
-// own, and the kernel allows a process only so many.
-constexpr size_t short_line = 1 << 20;
+// Room for need bytes of the line being read and a zero byte after them,
+// the bytes already there kept; null when no memory can be had, with the
+// buffer as it was.
+char *room(size_t need);
 
-extern char *buf;	// what getline reads into; null until reserve()
-extern size_t cap;
+// The len bytes in the buffer are a whole line: it is kept until the
+// library is unloaded and handed out; null when memory ran out.
+string keep(size_t len);
 
-// Makes buf ready for a line; false when no memory can be had.
-bool reserve();
+// The len bytes in the buffer are not wanted: a long line's pages are
+// given back.
+void drop(size_t len);
 
-// Hands buf over to the caller; the next line reserves anew.
-char *take_buffer();
-
-// Keeps the len bytes at text, which end in a zero byte, until the
-// library is unloaded, and returns them. text is buf, or a block of its
-// own that keep() takes over.
-string keep(char *text, size_t len);
+// Gives the whole buffer back, as when memory has run out.
+void free_buffer();
 
 void release_lines();
 

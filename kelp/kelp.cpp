@@ -5,160 +5,248 @@
 // its exit handlers, so the library keeps them all and frees them only
 // when it is unloaded, after everything that uses it; it is linked with
 // -z nodelete, so that dlclose cannot unload it any earlier.
+//
+// The line is taken from standard input's stdio buffer, and a wait for
+// input that has not come is made outside stdio, holding none of its
+// locks: C libraries take every stream's lock in exit, some in fork too,
+// and a thread blocked inside getline would hold them up.
 
 #include "kelp.h"
 #include "buffer.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#if !defined(__GLIBC__)
+#include <stdio_ext.h>
+#endif
 
 namespace {
+
+// What stdio has read ahead of the stream's position, and taking n bytes
+// of it: glibc's FILE is public, musl has functions for it.
+const char *
+ahead(FILE *f, size_t *n)
+{
+#if defined(__GLIBC__)
+	*n = static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
+	return f->_IO_read_ptr;
+#else
+	const char *p = __freadptr(f, n);
+	if (p == nullptr)
+		*n = 0;
+	return p;
+#endif
+}
+
+void
+take(FILE *f, size_t n)
+{
+#if defined(__GLIBC__)
+	f->_IO_read_ptr += n;
+#else
+	__freadptrinc(f, n);
+#endif
+}
 
 // One lock for the whole call: each caller gets one whole line, and the
 // state below is shared.
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
-char *partial;		// the start of a line whose read failed
-size_t npartial;
-bool lost;		// the start of this line is gone: skip the rest of it
-bool reading;		// getline is under way, see interrupted()
+// Held while stdin's buffer and the state below change together, and by
+// fork: a child sees both as they were before a step or after it, and
+// never stdin's lock held by a thread it does not have. Never held while
+// waiting.
+pthread_mutex_t step_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// What is kept from a failed read belongs to the input it came from: a
-// standard input reopened, replaced or given another file since then
-// starts clean. A stream without a descriptor, or whose descriptor is
-// closed, is known by itself alone: no file has inode 0.
-struct input {
+size_t len;		// bytes of the line not yet whole, in the buffer
+bool lost;		// the start of this line is gone: skip the rest of it
+bool reading;		// a call is under way, see after_fork()
+
+// Where the input goes on after what is kept. The data decides, not the
+// FILE: a pipe, terminal or socket is known by its file, whatever stream
+// or descriptor reads it, and a seekable file by its file and offset. A
+// stream without a descriptor is known by itself.
+struct place {
 	FILE *stream;
 	dev_t dev;
 	ino_t ino;
-} kept_from;
+	off_t at;
+} kept_at;
 
-input
-current_input()
+place
+here()
 {
-	input in = {stdin, 0, 0};
+	int saved = errno;
+	place p = {stdin, 0, 0, -1};
 	struct stat st;
 	int fd = fileno(stdin);
-	if (fd >= 0 && fstat(fd, &st) == 0) {
-		in.dev = st.st_dev;
-		in.ino = st.st_ino;
-	}
-	return in;
-}
-
-void
-note_input()
-{
-	kept_from = current_input();
+	if (fd >= 0 && fstat(fd, &st) == 0)
+		p = {nullptr, st.st_dev, st.st_ino, ftello(stdin)};
+	errno = saved;
+	return p;
 }
 
 bool
-same_input()
+same_place()
 {
-	input now = current_input();
-	return now.stream == kept_from.stream && now.dev == kept_from.dev &&
-	    now.ino == kept_from.ino;
+	place p = here();
+	return p.stream == kept_at.stream && p.dev == kept_at.dev &&
+	    p.ino == kept_at.ino && p.at == kept_at.at;
 }
 
-// The start of this line cannot be had any more: rather than hand out the
-// rest of it as a line of its own, the next call skips it.
+// Memory ran out: the start of this line is gone, so the rest of it is
+// skipped rather than handed out as a line of its own.
 void
-forget(bool skip_rest)
+lose()
 {
-	free(partial);
-	partial = nullptr;
-	npartial = 0;
-	lost = skip_rest;
-	if (lost)
-		note_input();
+	free_buffer();
+	len = 0;
+	lost = true;
+	kept_at = here();
 }
 
-// Puts the start of the line kept from failed reads before the n bytes
-// just read into buf, and keeps the whole as partial. The two are joined
-// in the larger one, so that a long line is never copied whole, and read
-// memory that a long piece touched is given back rather than kept.
-bool
-join(size_t n)
+// n more bytes of the line, or of the lost line's rest, have been taken;
+// eol: they end it. A whole line is no longer kept: its length goes to
+// *whole.
+void
+count(size_t n, bool eol, size_t *whole)
 {
-	if (partial == nullptr) {
-		if (n >= short_line) {
-			partial = take_buffer();
-		} else {
-			partial = static_cast<char *>(malloc(n + 1));
-			if (partial == nullptr)
-				return false;
-			memcpy(partial, buf, n);
-		}
-		npartial = n;
-		note_input();
-		return true;
-	}
-	size_t total = npartial + n;
-	if (n >= short_line && n > npartial) {
-		if (cap < total + 1) {
-			void *p = realloc(buf, total + 1);
-			if (p == nullptr)
-				return false;
-			buf = static_cast<char *>(p);
-			cap = total + 1;
-		}
-		memmove(buf + npartial, buf, n);
-		memcpy(buf, partial, npartial);
-		free(partial);
-		partial = take_buffer();
+	if (lost) {
+		lost = !eol;
+	} else if (eol) {
+		*whole = len + n;
+		len = 0;
 	} else {
-		void *p = realloc(partial, total + 1);
-		if (p == nullptr)
-			return false;
-		partial = static_cast<char *>(p);
-		if (n > 0)
-			memcpy(partial + npartial, buf, n);
-		if (n >= short_line)
-			free(take_buffer());
+		len += n;
 	}
-	npartial = total;
-	return true;
 }
 
-// A read cut short by cancellation, or by a fork in another thread: the
-// bytes it had taken are gone with it. None of them is a newline, and the
-// buffer, never null while getline runs, began with one, so a first byte
-// that is not a newline tells.
-void
-interrupted()
+enum result { more, whole_line, must_wait, input_ended, read_failed, no_memory };
+
+// One step: what stdin has buffered, up to the end of the line, passes
+// into the line; or, with nothing buffered, stdin fills its buffer where
+// that cannot wait.
+result
+step(int fd, char **text, size_t *whole)
 {
-	if (!reading)
-		return;
-	reading = false;
-	if (buf[0] != '\n')
-		forget(true);
+	result r = more;
+	pthread_mutex_lock(&step_lock);
+	flockfile(stdin);
+	size_t n;
+	const char *p = ahead(stdin, &n);
+	if (n == 0) {
+		struct pollfd pf = {fd, POLLIN, 0};
+		int c;
+		if (fd >= 0 && poll(&pf, 1, 0) == 0)
+			r = must_wait;
+		else if ((c = getc_unlocked(stdin)) == EOF)
+			r = feof_unlocked(stdin) ? input_ended : read_failed;
+		else
+			(void)ungetc(c, stdin);	// just taken: cannot fail
+	} else {
+		const char *nl = static_cast<const char *>(memchr(p, '\n', n));
+		if (nl != nullptr)
+			n = static_cast<size_t>(nl - p) + 1;
+		bool was_lost = lost;
+		if (!lost && (*text = room(len + n)) == nullptr) {
+			r = no_memory;
+		} else {
+			if (!lost)
+				memcpy(*text + len, p, n);
+			take(stdin, n);
+			count(n, nl != nullptr, whole);
+			if (nl != nullptr && !was_lost)
+				r = whole_line;
+		}
+	}
+	funlockfile(stdin);
+	pthread_mutex_unlock(&step_lock);
+	return r;
+}
+
+// Reads on until the line is whole, into the buffer at *text. Nothing
+// buffered and nothing to read yet: the next byte is waited for with a
+// read of its own on the descriptor, outside stdio. That read is the only
+// place where the thread can be cancelled, in the state cancel.
+result
+read_on(char **text, size_t *whole, int cancel)
+{
+	int fd = fileno(stdin);
+	for (;;) {
+		result r = step(fd, text, whole);
+		if (r != must_wait) {
+			if (r == more)
+				continue;
+			return r;
+		}
+		if (len > 0 || lost)
+			kept_at = here();	// should this thread be cancelled
+		char byte, *to = &byte;
+		if (!lost) {
+			if ((*text = room(len + 1)) == nullptr)
+				return no_memory;
+			to = *text + len;
+		}
+		pthread_setcancelstate(cancel, nullptr);
+		ssize_t k = read(fd, to, 1);
+		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+		if (k < 0)
+			return read_failed;
+		if (k == 0)
+			return input_ended;
+		pthread_mutex_lock(&step_lock);
+		bool was_lost = lost, eol = *to == '\n';
+		count(1, eol, whole);
+		pthread_mutex_unlock(&step_lock);
+		if (eol && !was_lost)
+			return whole_line;
+	}
 }
 
 void
 cleanup(void *)
 {
-	interrupted();
+	reading = false;
 	pthread_mutex_unlock(&lock);
 }
 
-// A child forked while another thread was inside get_string must still
-// be able to call it: the lock that thread held is not held in the child.
 void
-after_fork()
+before_fork()
 {
-	interrupted();
+	pthread_mutex_lock(&step_lock);
+}
+
+void
+in_parent()
+{
+	pthread_mutex_unlock(&step_lock);
+}
+
+// A child forked while another thread was inside get_string must still be
+// able to call it: neither lock is held in the child. The line that
+// thread had begun is lost to the child, for the parent reads on from the
+// same input.
+void
+in_child()
+{
+	pthread_mutex_init(&step_lock, nullptr);
 	pthread_mutex_init(&lock, nullptr);
+	if (reading && len > 0)
+		lose();
+	reading = false;
 }
 
 [[gnu::constructor]] void
 init()
 {
-	(void)pthread_atfork(nullptr, nullptr, after_fork);
+	(void)pthread_atfork(before_fork, in_parent, in_child);
 }
 
 // Runs when the library is unloaded: at exit, after the program's exit
@@ -170,85 +258,55 @@ release()
 	if (pthread_mutex_trylock(&lock) != 0)
 		return;
 	release_lines();
-	free(partial);
-	partial = nullptr;
-	npartial = 0;
 	pthread_mutex_unlock(&lock);
 }
 
 // Reads one line and hands back a copy of it that the caller may keep.
 string
-read_line()
+read_line(int cancel)
 {
 	// The error flag only says that an earlier read failed; whether
 	// this one does is what counts. End of input stays as it was.
 	if (ferror(stdin) && !feof(stdin))
 		clearerr(stdin);
-	if ((partial != nullptr || lost) && !same_input())
-		forget(false);
-	if (feof(stdin))
-		lost = false;	// the input is over, and the lost line with it
-	if (lost) {
-		if (scanf("%*[^\n]") != EOF && !ferror(stdin))
-			(void)getc(stdin);	// its newline
-		if (ferror(stdin))
-			return nullptr;
+	if ((len > 0 || lost) && !same_place()) {
+		drop(len);	// another input: it starts clean
+		len = 0;
 		lost = false;
 	}
-	ssize_t n = -1;
-	if (!feof(stdin)) {
-		if (buf == nullptr && !reserve())
+	char *text = nullptr;
+	size_t n = 0;
+	switch (read_on(&text, &n, cancel)) {
+	case whole_line:
+		n--;
+		if (n > 0 && text[n - 1] == '\r')
+			n--;
+		break;
+	case input_ended:
+		lost = false;	// the input is over, and a lost line with it
+		if (len == 0)
 			return nullptr;
-		buf[0] = '\n';
-		reading = true;
-		errno = 0;
-		n = getline(&buf, &cap, stdin);
-		reading = false;
-		if (n < 0 && errno == ENOMEM) {
-			// getline could not grow the buffer, and what it had
-			// read of the line is gone; newer C libraries also set
-			// the error flag.
-			forget(true);
-			return nullptr;
-		}
-		if (ferror(stdin)) {
-			// What came before the failure is kept for the next
-			// call to finish: never handed back as though it were
-			// the whole line.
-			if (n > 0 && !join(static_cast<size_t>(n)))
-				forget(true);
-			return nullptr;
-		}
-	}
-	char *text = buf;
-	size_t len = n < 0 ? 0 : static_cast<size_t>(n);
-	if (partial != nullptr) {
-		if (!join(len)) {
-			forget(false);	// the rest of it is read already
-			return nullptr;
-		}
-		text = partial;
-		len = npartial;
-		partial = nullptr;
-		npartial = 0;
-	} else if (n < 0) {
-		return nullptr;		// end of input before any byte of a line
-	}
-	// Never empty here: getline gives a byte at least, and so does a
-	// kept start; the first test is for safety alone.
-	if (len > 0 && text[len - 1] == '\n') {	// GCOVR_EXCL_BR_LINE
-		len--;
-		if (len > 0 && text[len - 1] == '\r')
-			len--;
-	}
-	text[len] = '\0';
-	// A zero byte would cut the text short where the caller reads it.
-	if (memchr(text, '\0', len) != nullptr) {
-		if (text != buf)
-			free(text);
+		n = len;	// a last line without a newline
+		len = 0;
+		text = room(n);	// the room it has
+		break;
+	case no_memory:
+		lose();
+		errno = ENOMEM;
+		return nullptr;
+	default:
+		// What came before the failure is kept for the next call to
+		// finish: never handed back as though it were the whole line.
+		if (len > 0 || lost)
+			kept_at = here();
 		return nullptr;
 	}
-	return keep(text, len);
+	// A zero byte would cut the text short where the caller reads it.
+	if (memchr(text, '\0', n) != nullptr) {
+		drop(n);
+		return nullptr;
+	}
+	return keep(n);
 }
 
 void
@@ -266,8 +324,10 @@ get_string(va_list *args, const char *format, ...)
 {
 	string line = nullptr;
 	pthread_mutex_lock(&lock);
-	// A thread cancelled while it waits for its line lets the lock go.
+	// A thread cancelled while it waits for its line lets the lock go;
+	// the part of the line it had read is kept for the next call.
 	pthread_cleanup_push(cleanup, nullptr);
+	reading = true;
 	if (args != nullptr) {
 		show(format, *args);
 	} else {
@@ -280,7 +340,13 @@ get_string(va_list *args, const char *format, ...)
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
-	line = read_line();
+	// Cancelled with stdin's lock or the line half counted, the thread
+	// would leave both so: it can be only where read_on() waits.
+	int cancel;
+	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+	line = read_line(cancel);
+	pthread_setcancelstate(cancel, nullptr);
+	reading = false;
 	pthread_cleanup_pop(0);
 	pthread_mutex_unlock(&lock);
 	return line;

@@ -47,3 +47,20 @@ byte() {
 skip_if_wrapped() {
 	[ -z "${WRAP:-}" ] || skip "too slow under $WRAP"
 }
+
+# kelp_of PROGRAM: the libkelp file that PROGRAM, run with no
+# LD_LIBRARY_PATH, is given by the loader, read from its memory map while
+# it waits for its line.
+kelp_of() {
+	local fifo=$BATS_TEST_TMPDIR/fifo.$RANDOM pid lib=
+	mkfifo "$fifo"
+	env -u LD_LIBRARY_PATH "$1" 1 <"$fifo" >/dev/null &
+	pid=$!
+	exec 8>"$fifo"
+	while [ -z "$lib" ] && kill -0 "$pid" 2>/dev/null; do
+		lib=$(awk '$6 ~ /libkelp/ { print $6; exit }' "/proc/$pid/maps" 2>/dev/null)
+	done
+	exec 8>&-
+	wait "$pid" || :
+	readlink -f "$lib"
+}

@@ -17,10 +17,11 @@ needed() {
 
 @test "rotlet loads only libkelp and the C library, libkelp only the C library" {
 	[ -z "${ROTLET_SANITIZED:-}" ] || skip "sanitizers bring their own"
-	[ "$(needed "$ROTLET")" = "libc.so.6 libkelp.so.1 " ]
-	[ "$(needed "$BATS_TEST_DIRNAME/../kelp/libkelp.so")" = "libc.so.6 " ]
+	libc=$(needed "$BATS_TEST_DIRNAME/../kelp/libkelp.so")
+	[[ $libc =~ ^libc\.so(\.[0-9]+)?\ $ ]]	# glibc's libc.so.6, musl's libc.so
+	[ "$(needed "$ROTLET")" = "${libc}libkelp.so.1 " ]
 	# and the loader finds the in-tree library without any help
-	env -u LD_LIBRARY_PATH ldd "$ROTLET" | grep -q "kelp/libkelp.so.1"
+	[ "$(kelp_of "$ROTLET")" = "$(readlink -f "$BATS_TEST_DIRNAME/../kelp/libkelp.so")" ]
 }
 
 @test "libkelp exports get_string alone, at version KELP_1.0, and dlclose never unloads it" {
@@ -49,4 +50,23 @@ needed() {
 		nm -D "$lib" | grep -q ' U __vfprintf_chk'
 		! nm -D "$lib" | grep -Eq ' U v?printf$| U vfprintf$'
 	fi
+}
+
+@test "where C libraries differ, get_string gives the same on each: failed reads, exit, fork, memory" {
+	# tests/cases NAME, and what its calls of get_string must give
+	while read -r name want; do
+		if [ "$name" = memory ] && [ -n "${ROTLET_SANITIZED:-}${WRAP:-}" ]; then
+			continue	# the sanitizers and valgrind need more address space
+		fi
+		got=$("${wrap[@]}" "$BATS_TEST_DIRNAME/cases" "$name") ||
+			{ echo "$name: status $?, gave [$got]"; return 1; }
+		[ "$got" = "$want" ] || { echo "$name: [$got], wanted [$want]"; return 1; }
+	done <<EOF2
+eagain NULL;abcdef;ghi;NULL;
+eintr NULL;abcdef;ghi;NULL;
+exit
+fork from a pipe;
+fork-freopen from a file;
+memory NULL;next;NULL;
+EOF2
 }
