@@ -130,84 +130,102 @@ count(size_t n, bool eol, size_t *whole)
 
 enum result { more, whole_line, must_wait, input_ended, read_failed, no_memory };
 
-// One step: what stdin has buffered, up to the end of the line, passes
-// into the line; or, with nothing buffered, stdin fills its buffer where
-// that cannot wait.
-result
-step(int fd, char **text, size_t *whole)
+// Whether a read of the descriptor can wait: not for a regular file or a
+// disk, which are asked once a call, not at every refill.
+bool
+can_wait(int fd)
 {
-	result r = more;
-	pthread_mutex_lock(&step_lock);
-	flockfile(stdin);
+	struct stat st;
+	return fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+}
+
+// One step, with stdin locked: what it has buffered, up to the end of the
+// line, passes into the line; or, with nothing buffered, stdin fills its
+// buffer where that cannot wait. Cancelled in that read, the thread would
+// leave stdin locked: cancellation is put off from there on, its state
+// kept in *cancel (-1 while untouched, as a line already buffered needs).
+result
+step(int fd, int *wait, int *cancel, char **text, size_t *whole)
+{
 	size_t n;
 	const char *p = ahead(stdin, &n);
 	if (n == 0) {
+		if (*cancel < 0)
+			pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, cancel);
+		if (fd >= 0 && *wait < 0)
+			*wait = can_wait(fd);
 		struct pollfd pf = {fd, POLLIN, 0};
-		int c;
-		if (fd >= 0 && poll(&pf, 1, 0) == 0)
-			r = must_wait;
-		else if ((c = getc_unlocked(stdin)) == EOF)
-			r = feof_unlocked(stdin) ? input_ended : read_failed;
-		else
-			(void)ungetc(c, stdin);	// just taken: cannot fail
-	} else {
-		const char *nl = static_cast<const char *>(memchr(p, '\n', n));
-		if (nl != nullptr)
-			n = static_cast<size_t>(nl - p) + 1;
-		bool was_lost = lost;
-		if (!lost && (*text = room(len + n)) == nullptr) {
-			r = no_memory;
-		} else {
-			if (!lost)
-				memcpy(*text + len, p, n);
-			take(stdin, n);
-			count(n, nl != nullptr, whole);
-			if (nl != nullptr && !was_lost)
-				r = whole_line;
+		if (fd >= 0 && *wait == 1 && poll(&pf, 1, 0) == 0)
+			return must_wait;
+		int c = getc_unlocked(stdin);
+		if (c == EOF)
+			return feof_unlocked(stdin) ? input_ended : read_failed;
+		(void)ungetc(c, stdin);	// just taken: cannot fail
+		return more;
+	}
+	const char *nl = static_cast<const char *>(memchr(p, '\n', n));
+	if (nl != nullptr)
+		n = static_cast<size_t>(nl - p) + 1;
+	bool was_lost = lost;
+	if (!lost) {
+		if ((*text = room(len + n)) == nullptr)
+			return no_memory;
+		memcpy(*text + len, p, n);
+	}
+	take(stdin, n);
+	count(n, nl != nullptr, whole);
+	return nl != nullptr && !was_lost ? whole_line : more;
+}
+
+// Reads on until the line is whole, into the buffer at *text. Nothing
+// buffered and nothing to read yet: the next byte is waited for with a
+// read of its own on the descriptor, outside stdio and with neither lock
+// held. That read is where the thread can be cancelled.
+result
+read_on(char **text, size_t *whole, int *cancel)
+{
+	int fd = fileno(stdin), wait = -1;
+	result r;
+	pthread_mutex_lock(&step_lock);
+	flockfile(stdin);
+	// The error flag only says that an earlier read failed; whether
+	// this one does is what counts. End of input stays as it was.
+	if (ferror_unlocked(stdin) && !feof_unlocked(stdin))
+		clearerr_unlocked(stdin);
+	while ((r = step(fd, &wait, cancel, text, whole)) == more || r == must_wait) {
+		if (r == more)
+			continue;
+		char byte, *to = &byte;
+		if (!lost) {
+			if ((*text = room(len + 1)) == nullptr) {
+				r = no_memory;
+				break;
+			}
+			to = *text + len;
+		}
+		funlockfile(stdin);
+		pthread_mutex_unlock(&step_lock);
+		if (len > 0 || lost)
+			kept_at = here();	// should this thread be cancelled
+		pthread_setcancelstate(*cancel, nullptr);
+		ssize_t k = read(fd, to, 1);
+		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+		pthread_mutex_lock(&step_lock);
+		flockfile(stdin);
+		if (k <= 0) {
+			r = k == 0 ? input_ended : read_failed;
+			break;
+		}
+		bool was_lost = lost, eol = *to == '\n';
+		count(1, eol, whole);
+		if (eol && !was_lost) {
+			r = whole_line;
+			break;
 		}
 	}
 	funlockfile(stdin);
 	pthread_mutex_unlock(&step_lock);
 	return r;
-}
-
-// Reads on until the line is whole, into the buffer at *text. Nothing
-// buffered and nothing to read yet: the next byte is waited for with a
-// read of its own on the descriptor, outside stdio. That read is the only
-// place where the thread can be cancelled, in the state cancel.
-result
-read_on(char **text, size_t *whole, int cancel)
-{
-	int fd = fileno(stdin);
-	for (;;) {
-		result r = step(fd, text, whole);
-		if (r != must_wait) {
-			if (r == more)
-				continue;
-			return r;
-		}
-		if (len > 0 || lost)
-			kept_at = here();	// should this thread be cancelled
-		char byte, *to = &byte;
-		if (!lost) {
-			if ((*text = room(len + 1)) == nullptr)
-				return no_memory;
-			to = *text + len;
-		}
-		pthread_setcancelstate(cancel, nullptr);
-		ssize_t k = read(fd, to, 1);
-		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-		if (k < 0)
-			return read_failed;
-		if (k == 0)
-			return input_ended;
-		pthread_mutex_lock(&step_lock);
-		bool was_lost = lost, eol = *to == '\n';
-		count(1, eol, whole);
-		pthread_mutex_unlock(&step_lock);
-		if (eol && !was_lost)
-			return whole_line;
-	}
 }
 
 void
@@ -263,12 +281,8 @@ release()
 
 // Reads one line and hands back a copy of it that the caller may keep.
 string
-read_line(int cancel)
+read_line(int *cancel)
 {
-	// The error flag only says that an earlier read failed; whether
-	// this one does is what counts. End of input stays as it was.
-	if (ferror(stdin) && !feof(stdin))
-		clearerr(stdin);
 	if ((len > 0 || lost) && !same_place()) {
 		drop(len);	// another input: it starts clean
 		len = 0;
@@ -340,12 +354,10 @@ get_string(va_list *args, const char *format, ...)
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
-	// Cancelled with stdin's lock or the line half counted, the thread
-	// would leave both so: it can be only where read_on() waits.
-	int cancel;
-	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
-	line = read_line(cancel);
-	pthread_setcancelstate(cancel, nullptr);
+	int cancel = -1;
+	line = read_line(&cancel);
+	if (cancel >= 0)
+		pthread_setcancelstate(cancel, nullptr);
 	reading = false;
 	pthread_cleanup_pop(0);
 	pthread_mutex_unlock(&lock);
