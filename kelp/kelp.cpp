@@ -130,6 +130,15 @@ count(size_t n, bool eol, size_t *whole)
 
 enum result { more, whole_line, must_wait, input_ended, read_failed, no_memory };
 
+// What one call knows as it reads.
+struct reader {
+	int fd;			// stdin's descriptor, or -1
+	int wait;		// whether a read of it can wait; -1: not asked
+	int cancel;		// the cancel state put off; -1: untouched
+	char *text;		// the buffer the line is in
+	size_t whole;		// the line's length, once it is whole
+};
+
 // Whether a read of the descriptor can wait: not for a regular file or a
 // disk, which are asked once a call, not at every refill.
 bool
@@ -142,20 +151,20 @@ can_wait(int fd)
 // One step, with stdin locked: what it has buffered, up to the end of the
 // line, passes into the line; or, with nothing buffered, stdin fills its
 // buffer where that cannot wait. Cancelled in that read, the thread would
-// leave stdin locked: cancellation is put off from there on, its state
-// kept in *cancel (-1 while untouched, as a line already buffered needs).
+// leave stdin locked: cancellation is put off from there on, as a line
+// already buffered never needs.
 result
-step(int fd, int *wait, int *cancel, char **text, size_t *whole)
+step(reader *r)
 {
 	size_t n;
 	const char *p = ahead(stdin, &n);
 	if (n == 0) {
-		if (*cancel < 0)
-			pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, cancel);
-		if (fd >= 0 && *wait < 0)
-			*wait = can_wait(fd);
-		struct pollfd pf = {fd, POLLIN, 0};
-		if (fd >= 0 && *wait == 1 && poll(&pf, 1, 0) == 0)
+		if (r->cancel < 0)
+			pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &r->cancel);
+		if (r->fd >= 0 && r->wait < 0)
+			r->wait = can_wait(r->fd);
+		struct pollfd pf = {r->fd, POLLIN, 0};
+		if (r->fd >= 0 && r->wait == 1 && poll(&pf, 1, 0) == 0)
 			return must_wait;
 		int c = getc_unlocked(stdin);
 		if (c == EOF)
@@ -168,23 +177,22 @@ step(int fd, int *wait, int *cancel, char **text, size_t *whole)
 		n = static_cast<size_t>(nl - p) + 1;
 	bool was_lost = lost;
 	if (!lost) {
-		if ((*text = room(len + n)) == nullptr)
+		if ((r->text = room(len + n)) == nullptr)
 			return no_memory;
-		memcpy(*text + len, p, n);
+		memcpy(r->text + len, p, n);
 	}
 	take(stdin, n);
-	count(n, nl != nullptr, whole);
+	count(n, nl != nullptr, &r->whole);
 	return nl != nullptr && !was_lost ? whole_line : more;
 }
 
-// Reads on until the line is whole, into the buffer at *text. Nothing
+// Reads on until the line is whole, into the buffer at r->text. Nothing
 // buffered and nothing to read yet: the next byte is waited for with a
 // read of its own on the descriptor, outside stdio and with neither lock
 // held. That read is where the thread can be cancelled.
 result
-read_on(char **text, size_t *whole, int *cancel)
+read_on(reader *rd)
 {
-	int fd = fileno(stdin), wait = -1;
 	result r;
 	pthread_mutex_lock(&step_lock);
 	flockfile(stdin);
@@ -192,23 +200,23 @@ read_on(char **text, size_t *whole, int *cancel)
 	// this one does is what counts. End of input stays as it was.
 	if (ferror_unlocked(stdin) && !feof_unlocked(stdin))
 		clearerr_unlocked(stdin);
-	while ((r = step(fd, &wait, cancel, text, whole)) == more || r == must_wait) {
+	while ((r = step(rd)) == more || r == must_wait) {
 		if (r == more)
 			continue;
 		char byte, *to = &byte;
 		if (!lost) {
-			if ((*text = room(len + 1)) == nullptr) {
+			if ((rd->text = room(len + 1)) == nullptr) {
 				r = no_memory;
 				break;
 			}
-			to = *text + len;
+			to = rd->text + len;
 		}
 		funlockfile(stdin);
 		pthread_mutex_unlock(&step_lock);
 		if (len > 0 || lost)
 			kept_at = here();	// should this thread be cancelled
-		pthread_setcancelstate(*cancel, nullptr);
-		ssize_t k = read(fd, to, 1);
+		pthread_setcancelstate(rd->cancel, nullptr);
+		ssize_t k = read(rd->fd, to, 1);
 		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 		pthread_mutex_lock(&step_lock);
 		flockfile(stdin);
@@ -217,7 +225,7 @@ read_on(char **text, size_t *whole, int *cancel)
 			break;
 		}
 		bool was_lost = lost, eol = *to == '\n';
-		count(1, eol, whole);
+		count(1, eol, &rd->whole);
 		if (eol && !was_lost) {
 			r = whole_line;
 			break;
@@ -248,13 +256,13 @@ in_parent()
 }
 
 // A child forked while another thread was inside get_string must still be
-// able to call it: neither lock is held in the child. The line that
-// thread had begun is lost to the child, for the parent reads on from the
-// same input.
+// able to call it: the lock that thread held is not held in the child.
+// The line that thread had begun is lost to the child, for the parent
+// reads on from the same input.
 void
 in_child()
 {
-	pthread_mutex_init(&step_lock, nullptr);
+	pthread_mutex_unlock(&step_lock);
 	pthread_mutex_init(&lock, nullptr);
 	if (reading && len > 0)
 		lose();
@@ -281,19 +289,18 @@ release()
 
 // Reads one line and hands back a copy of it that the caller may keep.
 string
-read_line(int *cancel)
+read_line(reader *rd)
 {
 	if ((len > 0 || lost) && !same_place()) {
 		drop(len);	// another input: it starts clean
 		len = 0;
 		lost = false;
 	}
-	char *text = nullptr;
-	size_t n = 0;
-	switch (read_on(&text, &n, cancel)) {
+	size_t n;
+	switch (read_on(rd)) {
 	case whole_line:
-		n--;
-		if (n > 0 && text[n - 1] == '\r')
+		n = rd->whole - 1;
+		if (n > 0 && rd->text[n - 1] == '\r')
 			n--;
 		break;
 	case input_ended:
@@ -302,7 +309,7 @@ read_line(int *cancel)
 			return nullptr;
 		n = len;	// a last line without a newline
 		len = 0;
-		text = room(n);	// the room it has
+		rd->text = room(n);	// the room it has
 		break;
 	case no_memory:
 		lose();
@@ -316,7 +323,7 @@ read_line(int *cancel)
 		return nullptr;
 	}
 	// A zero byte would cut the text short where the caller reads it.
-	if (memchr(text, '\0', n) != nullptr) {
+	if (memchr(rd->text, '\0', n) != nullptr) {
 		drop(n);
 		return nullptr;
 	}
@@ -354,10 +361,10 @@ get_string(va_list *args, const char *format, ...)
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
-	int cancel = -1;
-	line = read_line(&cancel);
-	if (cancel >= 0)
-		pthread_setcancelstate(cancel, nullptr);
+	reader rd = {fileno(stdin), -1, -1, nullptr, 0};
+	line = read_line(&rd);
+	if (rd.cancel >= 0)
+		pthread_setcancelstate(rd.cancel, nullptr);
 	reading = false;
 	pthread_cleanup_pop(0);
 	pthread_mutex_unlock(&lock);
