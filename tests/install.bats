@@ -1,18 +1,30 @@
 #!/usr/bin/env bats
 # SPDX-License-Identifier: MIT
-# make install and uninstall, staged in a temporary DESTDIR.
+# make install and uninstall, staged in a temporary DESTDIR; and what
+# make check needs before it builds.
 
 load helper
 
 top=$BATS_TEST_DIRNAME/..
 prefix=/usr/local
 
-# mk ARG...: make in the tree with the build's compiler and flags, which
+# The installs are made from a copy of the tree, built as it is: the
+# tree's own installed program and its directories stay as make left
+# them, for the make install that may follow make check.
+setup_file() {
+	export copy=$BATS_FILE_TMPDIR/tree
+	mkdir "$copy"
+	tar -C "$top" --exclude=./.git -cf - . | tar -C "$copy" -xf -
+	export before
+	before=$(stat -c %y "$top/rotlet.inst" "$top/.dirs"; cat "$top/.dirs")
+}
+
+# mk ARG...: make in the copy with the build's compiler and flags, which
 # make check exports, and with none of the caller's install variables:
 # whatever make check was given, these tests install only where they say.
 mk() {
 	env -u MAKEFLAGS -u MFLAGS -u GNUMAKEFLAGS -u MAKEOVERRIDES -u MAKELEVEL \
-		make -s -C "$top" CXX="${CXX:-c++}" CC="${CC:-cc}" \
+		make -s -C "$copy" CXX="${CXX:-c++}" CC="${CC:-cc}" \
 		SANITIZE="${ROTLET_SANITIZED:-}" "$@" >/dev/null
 }
 
@@ -95,10 +107,10 @@ EOF2
 /opt/a&b|c:/opt/x&y|z/lib:\$ORIGIN/../../x&y|z/lib
 EOF2
 	# nothing strayed into the tree from a path split at its space
-	[ ! -e "$top/prefix" ]
+	[ ! -e "$copy/prefix" ]
 	# what the loader, kelp.pc or the shell would read otherwise is
 	# refused before anything is installed
-	for p in "/opt/a'b" '/opt/a\b' '/opt/a$$b' '/opt/a:b' '/opt/a"b'; do
+	for p in "/opt/a'b" '/opt/a\b' '/opt/a$$b' '/opt/a:b' '/opt/a"b' stagehere; do
 		d=$BATS_TEST_TMPDIR/refused
 		mk install DESTDIR="$d" PREFIX="$p" 2>/dev/null && return 1
 		[ -z "$(find "$d" ! -type d 2>/dev/null)" ]
@@ -175,6 +187,24 @@ EOF2
 	cmp "$BATS_TEST_TMPDIR/first.tar.gz" "$tree"/rotlet-*.tar.gz
 	[ "$(tar -tzf "$BATS_TEST_TMPDIR/first.tar.gz" | grep -v '/$' | sed 's|^[^/]*/||' | sort)" = \
 		"$(git -C "$tree" ls-files | sort)" ]
+}
+
+@test "the install tests leave the tree's installed program and its directories as they were" {
+	[ "$(stat -c %y "$top/rotlet.inst" "$top/.dirs"; cat "$top/.dirs")" = "$before" ]
+}
+
+@test "make check, lacking a tool, names the one command that installs it" {
+	bin=$BATS_TEST_TMPDIR/bin
+	mkdir "$bin"
+	for t in sh id pkg-config groff readelf nm "${CXX:-c++}" "${CC:-cc}"; do
+		ln -sf "$(command -v "${t%% *}")" "$bin/"
+	done
+	# as an ordinary user, who cannot install it
+	as=()
+	[ "$(id -u)" -ne 0 ] || as=(unshare --user)
+	out=$("${as[@]}" env PATH="$bin" sh "$top/tests/need" gtest 2>&1) && return 1
+	[ "$out" = "$(printf '%s\n\t%s' 'make check: the tests need bats; install them with' \
+		'sudo apt-get install --no-install-recommends bats')" ]
 }
 
 @test "the man pages render without a warning" {
