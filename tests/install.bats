@@ -193,16 +193,14 @@ EOF2
 	[ "$(stat -c %y "$top/rotlet.inst" "$top/.dirs"; cat "$top/.dirs")" = "$before" ]
 }
 
-@test "make check, lacking a tool, names the one command that installs it" {
+@test "make check, lacking a tool it cannot install, names the one command that does" {
 	bin=$BATS_TEST_TMPDIR/bin
 	mkdir "$bin"
 	for t in sh id pkg-config groff readelf nm "${CXX:-c++}" "${CC:-cc}"; do
 		ln -sf "$(command -v "${t%% *}")" "$bin/"
 	done
-	# as an ordinary user, who cannot install it
-	as=()
-	[ "$(id -u)" -ne 0 ] || as=(unshare --user)
-	out=$("${as[@]}" env PATH="$bin" sh "$top/tests/need" gtest 2>&1) && return 1
+	# with no apt-get on PATH it cannot install, even as root
+	out=$(env PATH="$bin" sh "$top/tests/need" gtest 2>&1) && return 1
 	[ "$out" = "$(printf '%s\n\t%s' 'make check: the tests need bats; install them with' \
 		'sudo apt-get install --no-install-recommends bats')" ]
 }
