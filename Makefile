@@ -103,8 +103,8 @@ stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1
 # unload the library that holds them.
 SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map \
 	-Wl,-z,nodelete
-KELP = kelp/kelp.cpp kelp/buffer.cpp
-kelp/libkelp.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/kelp.map .flags
+KELP = kelp/kelp.cpp kelp/buffer.cpp kelp/editor.cpp
+kelp/libkelp.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/kelp.map .flags
 	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(ALLLD) -o $@ $(KELP)
 
 # The name the loader looks for.
@@ -245,7 +245,7 @@ distcheck: dist
 	echo "distcheck: $(DIST).tar.gz is ready"
 
 # The library built for abidiff(1): with its types, whatever the flags.
-kelp/abi.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/kelp.map
+kelp/abi.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/kelp.map
 	$(CXX) $(STD) -g -O0 $(SHARED) -o $@ $(KELP)
 
 # Fails on any change to what libkelp.so.1 exports but an added symbol:
@@ -272,7 +272,7 @@ FUZZ_SECONDS = 60
 # about 800 MiB in ten minutes.
 FUZZ_RSS = 8192
 FUZZWRAP = -Wl,--wrap=malloc,--wrap=realloc
-FUZZSRC = fuzz/kelp_fuzz.cpp $(KELP) kelp/kelp.h kelp/buffer.h
+FUZZSRC = fuzz/kelp_fuzz.cpp $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h
 fuzz/kelp_fuzz: $(FUZZSRC)
 	clang++ $(STD) -g -O1 -fsanitize=fuzzer,address,undefined \
 		-fno-sanitize-recover=all -Ikelp -o $@ fuzz/kelp_fuzz.cpp $(KELP) $(FUZZWRAP)

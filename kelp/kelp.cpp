@@ -13,9 +13,11 @@
 
 #include "kelp.h"
 #include "buffer.h"
+#include "editor.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <poll.h>
@@ -236,9 +238,11 @@ read_on(reader *rd)
 	return r;
 }
 
+// Ends a call, however it ends: *prompt is the copy of the prompt.
 void
-cleanup(void *)
+cleanup(void *prompt)
 {
+	free(*static_cast<char **>(prompt));
 	reading = false;
 	pthread_mutex_unlock(&lock);
 }
@@ -281,6 +285,7 @@ init()
 [[gnu::destructor]] void
 release()
 {
+	end_editing();
 	if (pthread_mutex_trylock(&lock) != 0)
 		return;
 	release_lines();
@@ -330,12 +335,63 @@ read_line(reader *rd)
 	return keep(n);
 }
 
-void
-show(const char *format, va_list ap)
+// Whether the person typing at standard input also sees standard output:
+// the editor then draws the prompt again with the line.
+bool
+prompt_seen()
 {
+	struct stat in, out;
+	return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(stdout), &out) == 0 &&
+	    S_ISCHR(in.st_mode) && S_ISCHR(out.st_mode) && in.st_rdev == out.st_rdev;
+}
+
+// Writes the prompt; where it is to be drawn again, a copy of it goes to
+// *copy, for the caller to free.
+void
+show(const char *format, va_list ap, char **copy)
+{
+	if (format == nullptr)
+		return;
 	// ap may come started from our caller, where the analyzer cannot look.
-	if (format != nullptr)
-		vprintf(format, ap); // NOLINT(clang-analyzer-valist.Uninitialized)
+	va_list again;
+	va_copy(again, ap);
+	int n = copy != nullptr ? vsnprintf(nullptr, 0, format, ap) : -1; // NOLINT(clang-analyzer-valist.Uninitialized)
+	if (n >= 0 && (*copy = static_cast<char *>(malloc(size_t(n) + 1))) != nullptr) {
+		(void)vsnprintf(*copy, size_t(n) + 1, format, again);
+		(void)fputs(*copy, stdout);
+	} else {
+		vprintf(format, again); // NOLINT(clang-analyzer-valist.Uninitialized)
+	}
+	va_end(again);
+}
+
+// At a terminal the person edits the line: with nothing of a line kept
+// or read ahead, and standard input on its own descriptor.
+bool
+to_edit()
+{
+	size_t n;
+	(void)ahead(stdin, &n);
+	return len == 0 && !lost && n == 0 && fileno(stdin) == STDIN_FILENO &&
+	    at_terminal();
+}
+
+// Reads the line with the editor, drawn after the last row of prompt;
+// false when the terminal cannot be put in the editor's mode, and nothing
+// was read.
+bool
+edited(const char *prompt, string *line)
+{
+	const char *row = prompt == nullptr ? "" : prompt;
+	if (strrchr(row, '\n') != nullptr)
+		row = strrchr(row, '\n') + 1;
+	long n = edit_line(row, strlen(row));
+	if (n == -2)
+		return false;
+	*line = n >= 0 ? keep(size_t(n)) : nullptr;
+	if (n < 0 && errno == ENOMEM)
+		lose();
+	return true;
 }
 
 }
@@ -347,26 +403,30 @@ get_string(va_list *args, const char *format, ...)
 	pthread_mutex_lock(&lock);
 	// A thread cancelled while it waits for its line lets the lock go;
 	// the part of the line it had read is kept for the next call.
-	pthread_cleanup_push(cleanup, nullptr);
+	char *prompt = nullptr;
+	pthread_cleanup_push(cleanup, &prompt);
 	reading = true;
+	bool edit = to_edit();
+	char **copy = edit && prompt_seen() ? &prompt : nullptr;
 	if (args != nullptr) {
-		show(format, *args);
+		show(format, *args, copy);
 	} else {
 		va_list ap;
 		va_start(ap, format);
-		show(format, ap);
+		show(format, ap, copy);
 		va_end(ap);
 	}
 	// Whoever is about to type, or a program reading the pipe, must see
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
-	reader rd = {fileno(stdin), -1, -1, nullptr, 0};
-	line = read_line(&rd);
-	if (rd.cancel >= 0)
-		pthread_setcancelstate(rd.cancel, nullptr);
+	if (!edit || !edited(prompt, &line)) {
+		reader rd = {fileno(stdin), -1, -1, nullptr, 0};
+		line = read_line(&rd);
+		if (rd.cancel >= 0)
+			pthread_setcancelstate(rd.cancel, nullptr);
+	}
 	reading = false;
-	pthread_cleanup_pop(0);
-	pthread_mutex_unlock(&lock);
+	pthread_cleanup_pop(1);
 	return line;
 }

@@ -196,7 +196,7 @@ EOF2
 @test "make check, lacking a tool it cannot install, names the one command that does" {
 	bin=$BATS_TEST_TMPDIR/bin
 	mkdir "$bin"
-	for t in sh id pkg-config groff readelf nm "${CXX:-c++}" "${CC:-cc}"; do
+	for t in sh id pkg-config groff tmux readelf nm "${CXX:-c++}" "${CC:-cc}"; do
 		ln -sf "$(command -v "${t%% *}")" "$bin/"
 	done
 	# with no apt-get on PATH it cannot install, even as root

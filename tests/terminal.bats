@@ -1,0 +1,128 @@
+#!/usr/bin/env bats
+# SPDX-License-Identifier: MIT
+# rotlet at a terminal, as a person uses it: in tmux, keys sent and the
+# screen read back; every wait is for something to show.
+
+load helper
+
+setup() {
+	skip_if_wrapped
+	sock=$BATS_TEST_TMPDIR/tmux
+	cd "$BATS_TEST_TMPDIR"
+	# run.sh ARG...: rotlet, then its status and the terminal as it left
+	# it, taken by a shell that keeps no terminal state of its own
+	printf '%s\n' '"$ROTLET" "$@"' 'echo "status=$?" >&2' 'stty -g >after' >run.sh
+	tm new-session -d -x 80 -y 24 -c "$BATS_TEST_TMPDIR" \
+		"env -i PATH=$PATH TERM=xterm ROTLET=$ROTLET bash --norc --noprofile -i"
+	tm send-keys "stty -g >before; PS1='$ '; clear" Enter
+	shows '$ '
+	pane_tty=$(tm display -p '#{pane_tty}')
+}
+
+teardown() {
+	tm kill-server 2>/dev/null || :
+}
+
+tm() {
+	tmux -S "$sock" "$@"
+}
+
+screen() {
+	tm capture-pane -p -J
+}
+
+# shows TEXT: waits until TEXT is on the screen, at most 10 s.
+shows() {
+	local i
+	for i in $(seq 200); do
+		screen | grep -qF -- "$1" && return 0
+		sleep 0.05
+	done
+	echo "never shown: $1"
+	screen
+	return 1
+}
+
+# The rotlet the pane's shell runs, by way of run.sh.
+rotlet_pid() {
+	local p i
+	p=$(tm display -p '#{pane_pid}')
+	for i in 1 2; do
+		p=$(cut -d' ' -f1 "/proc/$p/task/$p/children")
+	done
+	echo "$p"
+}
+
+# ended STATUS: rotlet ended with STATUS, and gave the terminal back as
+# it was before it ran.
+ended() {
+	shows "status=$1"
+	cmp before after
+}
+
+@test "at a terminal the line is edited in place: arrows, Home and End, deleting, UTF-8, unknown keys dropped" {
+	tm send-keys 'sh run.sh 13' Enter
+	shows 'plaintext: '
+	# Helo, back one, l; a function key and Up, which mean nothing here
+	tm send-keys Helo Left l F5 Up End '!'
+	# hé, back two characters, x; Ctrl-W takes the word before
+	tm send-keys ' hé' Left Left x End ' gone' C-w BSpace Enter
+	shows 'Uryyb! kué'
+	screen | grep -qx 'plaintext: Hello! xhé'
+	ended 0
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	# Ctrl-K takes what follows the cursor, Ctrl-U what comes before
+	tm send-keys abc C-a C-k xy C-e z C-b C-d C-a C-f C-u Enter
+	shows 'plaintext: y'
+	screen | grep -qx z
+	ended 0
+}
+
+@test "at a terminal a pasted line of 10000 bytes comes through whole" {
+	yes 'The 5 quick brown foxes: 0xFF & ~ZZ!' | tr '\n' ' ' | head -c 10000 >paste
+	# shellcheck disable=SC2046
+	{ printf 'plaintext: '; tr $(rotation 3) <paste; echo; } >want
+	tm send-keys 'sh run.sh 3 >got' Enter
+	tm load-buffer paste
+	tm paste-buffer
+	tm send-keys Enter
+	ended 0
+	cmp got want
+}
+
+@test "at a terminal Ctrl-D ends the input, and Ctrl-C and SIGTERM end rotlet, the terminal given back each time" {
+	tm send-keys 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	# Ctrl-D deletes under the cursor; on an empty line it is the end
+	tm send-keys ab C-d Left C-d BSpace C-d
+	ended 1
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys abc C-c
+	shows 'plaintext: abc^C'
+	ended 130
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys xyz
+	shows 'plaintext: xyz'
+	kill -TERM "$(rotlet_pid)"
+	ended 143
+}
+
+@test "at a terminal Ctrl-Z stops rotlet with the terminal given back, and on going on it draws the prompt and the line again" {
+	tm send-keys 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys abc C-z
+	for _ in $(seq 200); do
+		[[ $(cut -d' ' -f3 "/proc/$(rotlet_pid)/stat") != T ]] || break
+		sleep 0.05
+	done
+	[ "$(stty -g -F "$pane_tty")" = "$(cat before)" ]
+	printf '\r\nwhile stopped\r\n' >"$pane_tty"
+	kill -CONT "$(rotlet_pid)"
+	tm send-keys def Enter
+	shows 'bcdefg'
+	screen | sed -n '/while stopped/,$p' | grep -qx 'plaintext: abcdef'
+	ended 0
+}
