@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Times rotlet, and its line reader on its own, against tr(1), against the
 # least a program must do itself for the same job (bench/floor.c), and
-# against the reader as it was before it read into huge pages. Each pair is timed in
+# against the reader as it was before it read into huge pages; and a
+# line pasted at a terminal (bench/paste.c, a pseudo-terminal) against
+# the same line from a pipe. Each pair is timed in
 # several rounds, A and B back to back in each, and the table gives the
 # median of the rounds' mean times and of their ratios. Last, peak resident
 # memory. The binaries are built with whatever flags make is given.
@@ -19,6 +21,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 cc -O2 -Ikelp -o "$dir/lines" bench/lines.c -Lkelp -lkelp
 cc -O2 -o "$dir/floor" bench/floor.c
+cc -O2 -o "$dir/paste" bench/paste.c
 new=$PWD/kelp
 # The reader before the huge-page buffer, built from git where there is one.
 base=${BASE:-aa059a2}
@@ -40,6 +43,8 @@ printf 'The quick brown fox jumps over the lazy dog, 0123456789 OK!\n' >"$dir/li
 } >"$dir/long"
 head -n 100000 < <(yes 'The quick brown fox jumps over the lazy dog, 0123456789 OK!') >"$dir/short"
 seq 1000000 | sed 's/$/ The quick brown fox jumps over the lazy dog/' >"$dir/million"
+head -c 100000 < <(yes 'The quick brown fox jumps over the lazy dog.' | tr '\n' ' ') >"$dir/paste100k"
+echo >>"$dir/paste100k"
 
 rounds=${ROUNDS:-5}
 tr='tr A-Za-z N-ZA-Mn-za-m'
@@ -81,6 +86,8 @@ rows=$(
 		"LD_LIBRARY_PATH=$new $dir/lines <$dir/long" "$tr <$dir/long"
 	compare "1000000 short lines: get_string / floor" 10 \
 		"LD_LIBRARY_PATH=$new $dir/lines <$dir/million" "$dir/floor lines <$dir/million"
+	compare "100000-byte paste: terminal / pipe" 20 \
+		"TERM=xterm $dir/paste 100000 ./rotlet 13" "./rotlet 13 <$dir/paste100k"
 	if [ -n "$old" ]; then
 		compare "100000 short lines: new / old" 20 \
 			"LD_LIBRARY_PATH=$new $dir/lines <$dir/short" \

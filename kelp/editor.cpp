@@ -198,17 +198,19 @@ draw(line *l)
 	struct winsize ws;
 	size_t cols = ioctl(tty, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 	size_t room = cols > l->pwidth + 2 ? cols - l->pwidth - 1 : 1;
-	if (l->first > l->pos)
-		l->first = l->pos;
-	// Scroll right until the cursor fits.
-	for (;;) {
-		size_t w = 0;
-		for (size_t p = l->first; p < l->pos; p += char_len(l->text, p, l->len))
-			w += width(l->text, p);
-		if (w < room)
+	// The leftmost start from which the cursor still fits: the view
+	// moves only as far as it must, and never looks at more of the line
+	// than a row holds.
+	size_t lo = l->pos, fits = 0;
+	while (lo > 0) {
+		size_t p = prev_char(l->text, lo, l->len);
+		if (fits + width(l->text, p) >= room)
 			break;
-		l->first += char_len(l->text, l->first, l->len);
+		fits += width(l->text, p);
+		lo = p;
 	}
+	if (l->first > l->pos || l->first < lo)
+		l->first = lo;
 	out o;
 	o.n = 0;
 	puts_(&o, "\r");

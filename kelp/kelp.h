@@ -13,7 +13,8 @@ typedef char *string;
 /*
  * Prints the prompt, a printf format with the arguments that follow it (or
  * with *args when args is not null), flushes standard output and reads one
- * line from standard input, without its "\n" or "\r\n".
+ * line from standard input, without its "\n" or "\r\n". At a terminal the
+ * person may edit the line as it is typed.
  * The text belongs to the library: it stays readable until the process
  * has run all its exit handlers and destructors; the caller must not free
  * or change it.
