@@ -44,7 +44,7 @@ on_signal(int sig)
 	int i = 0;
 	while (caught[i] != sig)
 		i++;
-	if (sig != SIGWINCH && editing)
+	if (sig != SIGWINCH)
 		(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
 	// The program's own action, as though the library were not there:
 	// the default ends or stops the process; a handler returns.
@@ -56,21 +56,22 @@ on_signal(int sig)
 	(void)raise(sig);
 	pthread_sigmask(SIG_BLOCK, &one, nullptr);
 	sigaction(sig, &ours, nullptr);
-	if (sig != SIGWINCH && editing)
+	if (sig != SIGWINCH)
 		(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &raw);
 	redraw = 1;
 	errno = saved_errno;
 }
 
-// The terminal and the signals back as they were.
+// The terminal and the signals back as they were. The handlers go
+// first: while they are in place, the terminal is the editor's.
 void
 give_back()
 {
 	if (editing) {
-		editing = 0;
-		(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
 		for (int i = 0; i < ncaught; i++)
 			sigaction(caught[i], &theirs[i], nullptr);
+		(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
+		editing = 0;
 	}
 	if (tty >= 0) {
 		close(tty);
@@ -93,9 +94,9 @@ take_terminal()
 	for (int s : caught)
 		sigaddset(&ours.sa_mask, s);
 	ours.sa_flags = SA_RESTART;
+	editing = 1;
 	for (int i = 0; i < ncaught; i++)
 		sigaction(caught[i], &ours, &theirs[i]);
-	editing = 1;
 	if (tcsetattr(STDIN_FILENO, TCSADRAIN, &raw) != 0) {
 		give_back();
 		return false;
@@ -188,6 +189,7 @@ struct line {
 	char *text;
 	size_t len, pos;	// bytes, and the cursor's place among them
 	size_t first;		// the first byte shown
+	size_t typed;		// bytes the terminal holds, as last asked
 };
 
 // Draws the prompt and as much of the line as the row holds, the cursor
@@ -233,9 +235,11 @@ draw(line *l)
 	}
 	// Clear the rest of the row, and put the cursor in its column.
 	puts_(&o, "\x1b[K\r");
-	char move[32];
-	if (at > 0 && snprintf(move, sizeof move, "\x1b[%zuC", at) > 0)
+	if (at > 0) {
+		char move[32];
+		(void)snprintf(move, sizeof move, "\x1b[%zuC", at);
 		puts_(&o, move);
+	}
 	flush(&o);
 }
 
@@ -254,29 +258,35 @@ insert(line *l, const char *s, size_t n)
 	return true;
 }
 
-// Takes out the bytes from a to b.
+// Takes out the bytes from a to b, the cursor at one end of them.
 void
 erase(line *l, size_t a, size_t b)
 {
 	memmove(l->text + a, l->text + b, l->len - b);
 	l->len -= b - a;
-	if (l->pos > b)
-		l->pos -= b - a;
-	else if (l->pos > a)
-		l->pos = a;
+	l->pos = a;
 }
 
-// The next byte from the terminal, waited for outside the lock of stdio;
-// 0 at end of input, -1 when the read fails.
+// The next byte from the terminal; 0 at end of input, -1 when the read
+// fails. A wait is a poll, which a signal ends whatever its flags, so
+// that a resized window is drawn again at once; bytes known to be there
+// already are read without one.
 int
 next_byte(line *l, unsigned char *c)
 {
 	for (;;) {
-		if (redraw) {
-			redraw = 0;
-			draw(l);
+		if (l->typed == 0) {
+			if (redraw) {
+				redraw = 0;
+				draw(l);
+			}
+			struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+			if (poll(&p, 1, -1) < 0 && errno == EINTR)
+				continue;
 		}
 		ssize_t n = read(STDIN_FILENO, c, 1);
+		if (n > 0 && l->typed > 0)
+			l->typed--;
 		if (n >= 0 || errno != EINTR)
 			return static_cast<int>(n);
 	}
@@ -284,10 +294,12 @@ next_byte(line *l, unsigned char *c)
 
 // Whether more is typed already: a paste is drawn once it is all in.
 bool
-more_typed()
+more_typed(line *l)
 {
-	struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-	return poll(&p, 1, 0) > 0;
+	int n;
+	if (l->typed == 0 && ioctl(STDIN_FILENO, FIONREAD, &n) == 0 && n > 0)
+		l->typed = static_cast<size_t>(n);
+	return l->typed > 0;
 }
 
 // The rest of an escape sequence: the keys it names, and nothing else.
@@ -299,7 +311,10 @@ escape(line *l)
 	unsigned char c, d;
 	struct pollfd p = {STDIN_FILENO, POLLIN, 0};
 	// A lone Escape is dropped, once nothing follows it soon.
-	if (poll(&p, 1, 50) <= 0 || next_byte(l, &c) <= 0)
+	int ready;
+	while ((ready = poll(&p, 1, 50)) < 0 && errno == EINTR)
+		;
+	if (ready <= 0 || next_byte(l, &c) <= 0)
 		return none;
 	if (c == 'O')
 		return next_byte(l, &d) <= 0 ? none : d == 'C' ? right :
@@ -322,7 +337,7 @@ escape(line *l)
 		    d == 'F' ? end : none;
 	if (d != '~')
 		return none;
-	auto is = [&](const char *p) { return strcmp(params, p) == 0; };
+	auto is = [&](const char *name) { return strcmp(params, name) == 0; };
 	return is("1") || is("7") ? home : is("4") || is("8") ? end :
 	    is("3") ? del : none;
 }
@@ -374,7 +389,7 @@ edit_line(const char *prompt, size_t plen)
 		give_back();
 		return -2;
 	}
-	line l = {prompt, plen, 0, room(0), 0, 0, 0};
+	line l = {prompt, plen, 0, room(0), 0, 0, 0, 0};
 	for (size_t p = 0; p < plen; p++)
 		l.pwidth += (static_cast<unsigned char>(prompt[p]) & 0xc0) != 0x80;
 	long r = -1;
@@ -445,7 +460,7 @@ edit_line(const char *prompt, size_t plen)
 				l.pos = l.len;
 			else if (k == del && l.pos < l.len)
 				erase(&l, l.pos, l.pos + char_len(l.text, l.pos, l.len));
-			if (!more_typed())
+			if (!more_typed(&l))
 				draw(&l);
 		}
 		if (got == 0)

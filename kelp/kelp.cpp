@@ -335,14 +335,15 @@ read_line(reader *rd)
 	return keep(n);
 }
 
-// Whether the person typing at standard input also sees standard output:
-// the editor then draws the prompt again with the line.
+// Whether the person typing at standard input, a terminal, also sees
+// standard output: the editor then draws the prompt again with the line.
+// Nothing but a terminal has a terminal's device number.
 bool
 prompt_seen()
 {
 	struct stat in, out;
-	return fstat(STDIN_FILENO, &in) == 0 && fstat(fileno(stdout), &out) == 0 &&
-	    S_ISCHR(in.st_mode) && S_ISCHR(out.st_mode) && in.st_rdev == out.st_rdev;
+	(void)fstat(STDIN_FILENO, &in);
+	return fstat(fileno(stdout), &out) == 0 && out.st_rdev == in.st_rdev;
 }
 
 // Writes the prompt; where it is to be drawn again, a copy of it goes to

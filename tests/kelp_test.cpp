@@ -8,11 +8,13 @@
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -974,6 +976,152 @@ TEST_F(GetString, ThreadsEachGetWholeLines)
 	Outcome o = feed(in, 1, threaded_read);
 	EXPECT_EQ(o.status, 0);
 	EXPECT_EQ(o.lines, std::vector<Line>{"every line once, whole"});
+}
+
+
+void
+ignore(int)
+{
+}
+
+// At a terminal: standard input is a pseudo-terminal cols wide, and so is
+// standard output where shown; once the editor has it in non-canonical
+// mode, keys are typed into it. Half way, the window grows and a SIGTERM
+// comes, which the child handles; it ignores the signals its keys raise,
+// so that it goes on after them.
+Line
+typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
+    const char *term = "xterm")
+{
+	int pty = posix_openpt(O_RDWR | O_NOCTTY);
+	FILE *res = tmpfile();
+	struct winsize ws = {24, cols, 0, 0};
+	if (pty < 0 || res == nullptr || grantpt(pty) != 0 || unlockpt(pty) != 0 ||
+	    ioctl(pty, TIOCSWINSZ, &ws) != 0)
+		return "no terminal";
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid == 0) {
+		alarm(10);
+		int tty = setsid() < 0 ? -1 : open(ptsname(pty), O_RDWR);
+		close(pty);	// or a hang-up would never come
+		dup2(tty, 0);
+		if (shown)
+			dup2(tty, 1);
+		else
+			close(1);
+		if (term != nullptr)
+			setenv("TERM", term, 1);
+		else
+			unsetenv("TERM");
+		for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGHUP})
+			signal(sig, SIG_IGN);
+		signal(SIGTERM, ignore);
+		string s = get_string(nullptr, "%s\n%s> ", "first row", "line");
+		fseek(res, 0, SEEK_END);
+		fprintf(res, "%c%s", s == nullptr ? '-' : '+', s == nullptr ? "" : s);
+		fflush(res);
+		child_exit(0);
+	}
+	// typing once the editor has the terminal, or the prompt is out
+	bool typing = false;
+	size_t sent = 0;
+	std::string shown_so_far;
+	int status;
+	bool ended = false;
+	while (!(ended = waitpid(pid, &status, WNOHANG) != 0)) {
+		struct termios t;
+		if (!typing && ((tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON)) ||
+		    shown_so_far.find("line> ") != std::string::npos))
+			typing = true;
+		struct pollfd p = {pty, POLLIN, 0};
+		char buf[4096];
+		ssize_t n = 0;
+		if (poll(&p, 1, 10) > 0 && (n = read(pty, buf, sizeof buf)) < 0)
+			break;
+		if (p.revents & POLLIN && n > 0 && shown_so_far.size() < 64)
+			shown_so_far.append(buf, static_cast<size_t>(n));
+		if (typing && sent == keys.size() && keys.back() != '\r' &&
+		    keys.back() != '\x04')
+			break;		// and hangs up
+		if (typing && sent < keys.size() &&
+		    write(pty, keys.data() + sent, 1) == 1 && ++sent == keys.size() / 2) {
+			ws.ws_col = static_cast<unsigned short>(cols + 10);
+			(void)ioctl(pty, TIOCSWINSZ, &ws);
+			kill(pid, SIGTERM);
+		}
+	}
+	close(pty);
+	if (!ended)
+		waitpid(pid, &status, 0);
+	std::string r = slurp(res);
+	fclose(res);
+	if (r.empty() || r[0] == '-')
+		return r.empty() ? Line("no result") : std::nullopt;
+	return r.substr(1);
+}
+
+TEST_F(GetString, AtATerminalTheLineIsEdited)
+{
+	const std::string long_line(200, 'x');
+	const struct {
+		std::string keys;
+		Line want;
+	} cases[] = {
+		{"Helo\x1b[Dl\r", "Hello"},		// left
+		{"ab\x1b[Dc\r", "acb"},		// with the signal in the key
+		{"ac\x1bOD" "b\n", "abc"},		// left, as SS3; LF ends it too
+		{"ab\x1b[D\x1b[C" "c\r", "abc"},		// right
+		{"ab\x1bOD\x1bOC" "c\r", "abc"},
+		{"bc\x1b[Ha\x1b[Fd\r", "abcd"},		// Home, End
+		{"bc\x1bOHa\x1bOFd\r", "abcd"},
+		{"bc\x1b[1~a\x1b[4~d\r", "abcd"},
+		{"bc\x1b[7~a\x1b[8~d\r", "abcd"},
+		{"bc\x01" "a\x05" "d\r", "abcd"},		// Ctrl-A, Ctrl-E
+		{"ac\x02" "b\x06" "d\r", "abcd"},		// Ctrl-B, Ctrl-F
+		{"abx\x1b[D\x1b[3~c\r", "abc"},		// Delete
+		{"abx\x02\x04" "c\r", "abc"},		// Ctrl-D in a line
+		{"abx\x7f" "c\r", "abc"},		// Backspace, both codes
+		{"abx\x08" "c\r", "abc"},
+		{"xyabc\x02\x02\x02\x15\r", "abc"},	// Ctrl-U
+		{"abcxy\x02\x02\x0b\r", "abc"},		// Ctrl-K
+		{"abc def  \x17\r", "abc "},		// Ctrl-W
+		{"h\xc3\xa9\x02\x02x\r", "xh\xc3\xa9"},	// UTF-8 moves as one
+		{"a\xe2\x82\xac" "b\x02\x02\x7f\r", "\xe2\x82\xac" "b"},
+		{"\xf0\x9f\x98\x80z\x02\x02\x04\r", "z"},
+		{"\x80\xff\x02x\r", "\x80x\xff"},		// invalid bytes are text
+		{"\xf5\xf0\x9f\x02x\r", "\xf5\xf0x\x9f"},
+		{"\xc3" "a\x02x\r", "\xc3x" "a"},
+		{"a\tb\x01\r", "a\tb"},			// so are control bytes
+		{"a\x1b[15~b\x1b[200~c\x1b[201~\x1b[1;5Cd\x1b" "xe\r", "abcde"},
+		{"a\x1b[12345678901234567890~b\x1bOQc\r", "abc"},
+		{"a\0b\r"s, "ab"},			// a zero byte is dropped
+		{"ab\x03" "cd\r", "cd"},		// Ctrl-C, Ctrl-\ throw it away
+		{"ab\x1c" "cd\r", "cd"},
+		{"ab\x1a" "cd\r", "abcd"},		// Ctrl-Z keeps it
+		{"\x04", std::nullopt},			// Ctrl-D on an empty line
+		{"ab", std::nullopt},			// a hang-up, in a key too
+		{"a\x1b", std::nullopt},
+		{"a\x1bO", std::nullopt},
+		{"a\x1b[", std::nullopt},
+		{"\x7f\x17\x02\x01" "ab\x06\r", "ab"},	// at either end, nothing
+		{long_line + "\x01y\r", "y" + long_line},	// scrolled
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(typed(c.keys), c.want) << testing::PrintToString(c.keys);
+	// with standard output closed, the line is drawn alone
+	EXPECT_EQ(typed("ab\x02x\r", false), "axb");
+	// no editor for a terminal that cannot show it, or none named
+	for (const char *term : {"dumb", "", static_cast<const char *>(nullptr)})
+		EXPECT_EQ(typed("ab\r", true, 80, term), "ab");
+	// a window of no known width, and one wider than the drawing's pieces
+	EXPECT_EQ(typed("abc\x02x\r", true, 0), "abxc");
+	std::string smiles;
+	for (int i = 0; i < 300; i++)
+		smiles += "\xf0\x9f\x98\x80";
+	EXPECT_EQ(typed(smiles + "\r", true, 400), smiles);
+	// a window narrower than the prompt
+	EXPECT_EQ(typed("abc\x02x\r", true, 4), "abxc");
 }
 
 }
