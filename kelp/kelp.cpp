@@ -69,7 +69,7 @@ pthread_mutex_t step_lock = PTHREAD_MUTEX_INITIALIZER;
 
 size_t len;		// bytes of the line not yet whole, in the buffer
 bool lost;		// the start of this line is gone: skip the rest of it
-bool reading;		// a call is under way, see after_fork()
+bool reading;		// a call is under way, see in_child()
 
 // Where the input goes on after what is kept. The data decides, not the
 // FILE: a pipe, terminal or socket is known by its file, whatever stream
