@@ -84,6 +84,12 @@ ended() {
 	# shellcheck disable=SC2046
 	{ printf 'plaintext: '; tr $(rotation 3) <paste; echo; } >want
 	tm send-keys 'sh run.sh 3 >got' Enter
+	# pasted before the editor has the terminal, the driver would keep
+	# 4095 bytes of it, as it does for any program
+	for _ in $(seq 200); do
+		stty -a -F "$pane_tty" | grep -q -- -icanon && break
+		sleep 0.05
+	done
 	tm load-buffer paste
 	tm paste-buffer
 	tm send-keys Enter
