@@ -988,7 +988,8 @@ ignore(int)
 // standard output where shown; once the editor has it in non-canonical
 // mode, keys are typed into it. Half way, the window grows and a SIGTERM
 // comes, which the child handles; it ignores the signals its keys raise,
-// so that it goes on after them.
+// so that it goes on after them. Without the editor, keys are typed once
+// the prompt is out, and no signal comes.
 Line
 typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
     const char *term = "xterm")
@@ -1024,16 +1025,18 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		child_exit(0);
 	}
 	// typing once the editor has the terminal, or the prompt is out
-	bool typing = false;
+	bool plain = term == nullptr || *term == '\0' || strcmp(term, "dumb") == 0;
+	bool typing = false, editing = false;
 	size_t sent = 0;
 	std::string shown_so_far;
 	int status;
 	bool ended = false;
 	while (!(ended = waitpid(pid, &status, WNOHANG) != 0)) {
 		struct termios t;
-		if (!typing && ((tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON)) ||
-		    shown_so_far.find("line> ") != std::string::npos))
-			typing = true;
+		if (!typing && plain)
+			typing = shown_so_far.find("line> ") != std::string::npos;
+		else if (!typing && tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))
+			typing = editing = true;
 		struct pollfd p = {pty, POLLIN, 0};
 		char buf[4096];
 		ssize_t n = 0;
@@ -1045,7 +1048,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		    keys.back() != '\x04')
 			break;		// and hangs up
 		if (typing && sent < keys.size() &&
-		    write(pty, keys.data() + sent, 1) == 1 && ++sent == keys.size() / 2) {
+		    write(pty, keys.data() + sent, 1) == 1 && ++sent == keys.size() / 2 &&
+		    editing) {
 			ws.ws_col = static_cast<unsigned short>(cols + 10);
 			(void)ioctl(pty, TIOCSWINSZ, &ws);
 			kill(pid, SIGTERM);
