@@ -168,7 +168,7 @@ step(reader *r)
 		struct pollfd pf = {r->fd, POLLIN, 0};
 		if (r->fd >= 0 && r->wait == 1 && poll(&pf, 1, 0) == 0)
 			return must_wait;
-		int c = getc_unlocked(stdin);
+		int c = fgetc_unlocked(stdin);
 		if (c == EOF)
 			return feof_unlocked(stdin) ? input_ended : read_failed;
 		(void)ungetc(c, stdin);	// just taken: cannot fail
@@ -191,7 +191,8 @@ step(reader *r)
 // Reads on until the line is whole, into the buffer at r->text. Nothing
 // buffered and nothing to read yet: the next byte is waited for with a
 // read of its own on the descriptor, outside stdio and with neither lock
-// held. That read is where the thread can be cancelled.
+// held, and put back into stdin for the next step to take. That read is
+// where the thread can be cancelled.
 result
 read_on(reader *rd)
 {
@@ -205,20 +206,13 @@ read_on(reader *rd)
 	while ((r = step(rd)) == more || r == must_wait) {
 		if (r == more)
 			continue;
-		char byte, *to = &byte;
-		if (!lost) {
-			if ((rd->text = room(len + 1)) == nullptr) {
-				r = no_memory;
-				break;
-			}
-			to = rd->text + len;
-		}
 		funlockfile(stdin);
 		pthread_mutex_unlock(&step_lock);
 		if (len > 0 || lost)
 			kept_at = here();	// should this thread be cancelled
 		pthread_setcancelstate(rd->cancel, nullptr);
-		ssize_t k = read(rd->fd, to, 1);
+		unsigned char byte;
+		ssize_t k = read(rd->fd, &byte, 1);
 		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 		pthread_mutex_lock(&step_lock);
 		flockfile(stdin);
@@ -226,12 +220,7 @@ read_on(reader *rd)
 			r = k == 0 ? input_ended : read_failed;
 			break;
 		}
-		bool was_lost = lost, eol = *to == '\n';
-		count(1, eol, &rd->whole);
-		if (eol && !was_lost) {
-			r = whole_line;
-			break;
-		}
+		(void)ungetc(byte, stdin);	// stdin's buffer is empty
 	}
 	funlockfile(stdin);
 	pthread_mutex_unlock(&step_lock);
