@@ -57,17 +57,14 @@ allocator_fills()
 	return false;
 }
 
-// Where /proc cannot be read, the kernel's default is assumed. The tests
-// leave the machine's /proc and overcommit mode as they are, so neither
-// branch to the contrary is taken there.
+// Where /proc cannot be read, the kernel's default is assumed.
 bool
 strict_overcommit()
 {
 	char mode = '0';
 	int fd = open("/proc/sys/vm/overcommit_memory", O_RDONLY | O_CLOEXEC);
-	if (fd >= 0) {	// GCOVR_EXCL_BR_LINE
-		if (read(fd, &mode, 1) != 1)	// GCOVR_EXCL_BR_LINE
-			mode = '0';	// GCOVR_EXCL_LINE
+	if (fd >= 0) {
+		(void)!read(fd, &mode, 1);	// a failed read leaves it as it was
 		close(fd);
 	}
 	return mode == '2';
@@ -76,16 +73,16 @@ strict_overcommit()
 bool
 memory_is_tight()
 {
-	// getrlimit cannot fail for these, and the overcommit mode is the
-	// machine's: those branches are not taken in the tests.
-	struct rlimit as, data;
-	if ((getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY) ||	// GCOVR_EXCL_BR_LINE
-	    (getrlimit(RLIMIT_DATA, &data) == 0 && data.rlim_cur != RLIM_INFINITY))
+	// getrlimit cannot fail for these; no limit is unlimited.
+	struct rlimit as = {RLIM_INFINITY, RLIM_INFINITY}, data = as;
+	(void)getrlimit(RLIMIT_AS, &as);
+	(void)getrlimit(RLIMIT_DATA, &data);
+	if (as.rlim_cur != RLIM_INFINITY || data.rlim_cur != RLIM_INFINITY)
 		return true;
 	// Neither changes while the process runs.
 	static int tight = -1;
 	if (tight < 0)
-		tight = allocator_fills() || strict_overcommit();	// GCOVR_EXCL_BR_LINE
+		tight = allocator_fills() || strict_overcommit();
 	return tight == 1;
 }
 
