@@ -82,8 +82,6 @@ give_back()
 bool
 take_terminal()
 {
-	if (tcgetattr(STDIN_FILENO, &saved) != 0)
-		return false;
 	raw = saved;
 	raw.c_iflag &= ~(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON);
 	raw.c_lflag &= ~(ECHO | ICANON | IEXTEN | ISIG);
@@ -373,7 +371,7 @@ at_terminal()
 {
 	const char *term = getenv("TERM");
 	return term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0 &&
-	    isatty(STDIN_FILENO) == 1;
+	    tcgetattr(STDIN_FILENO, &saved) == 0;
 }
 
 long

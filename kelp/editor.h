@@ -10,7 +10,8 @@
 #pragma GCC visibility push(hidden)
 
 // Whether standard input is a terminal the editor can work: one with a
-// TERM that is not "dumb".
+// TERM that is not "dumb". Notes the terminal's mode, which the editor
+// gives back.
 bool at_terminal();
 
 // Reads one line from the terminal and lets the person edit it; prompt,
