@@ -14,11 +14,6 @@ rot() {
 	"${wrap[@]}" "$ROTLET" "$@" >"$out" 2>"$err" || status=$?
 }
 
-# rot_in BYTES ARG...: rot with BYTES (printf %b escapes) on standard input.
-rot_in() {
-	rot "${@:2}" < <(printf '%b' "$1")
-}
-
 # expect STATUS BYTES: the status, standard output byte for byte (BYTES
 # with printf %b escapes) and an empty standard error.
 expect() {

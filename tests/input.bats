@@ -1,39 +1,11 @@
 #!/usr/bin/env bats
 # SPDX-License-Identifier: MIT
-# The line as read: terminators, missing lines, and lines of any size.
+# The line as rotlet reads it: none, one of any size, and only the first.
 
 load helper
 
-@test "one line is read and its terminator, LF or CRLF, is not part of it" {
-	rot_in 'abc\r\nxyz\n' 1
-	expect 0 'plaintext: bcd\n'
-	rot_in 'a\rb\n' 1
-	expect 0 'plaintext: b\rc\n'
-}
-
-@test "a last line without a newline is still a line" {
-	rot_in 'abc' 2
-	expect 0 'plaintext: cde\n'
-}
-
-@test "an empty line gives the newline alone" {
-	rot_in '\n' 5
-	expect 0 'plaintext: \n'
-	rot_in '\r\n' 5
-	expect 0 'plaintext: \n'
-}
-
 @test "no line to read ends the prompt line and gives status 1" {
 	rot 3 </dev/null
-	expect 1 'plaintext: \n'
-	rot 3 <&-
-	expect 1 'plaintext: \n'
-	rot 3 </	# every read fails
-	expect 1 'plaintext: \n'
-}
-
-@test "a line holding a zero byte is refused, not shortened" {
-	rot_in 'ab\0cd\n' 3
 	expect 1 'plaintext: \n'
 }
 
