@@ -377,10 +377,9 @@ at_terminal()
 long
 edit_line(const char *prompt, size_t plen)
 {
-	char *ttyname_ = ttyname(STDIN_FILENO);
-	if (ttyname_ == nullptr)
-		return -2;
-	tty = open(ttyname_, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+	// The terminal opened again for writing, as stdin may be read-only:
+	// through /proc, as ttyname() would, without its static buffer.
+	tty = open("/proc/self/fd/0", O_WRONLY | O_NOCTTY | O_CLOEXEC);
 	if (tty < 0)
 		return -2;
 	if (!take_terminal()) {
