@@ -168,7 +168,7 @@ step(reader *r)
 		struct pollfd pf = {r->fd, POLLIN, 0};
 		if (r->fd >= 0 && r->wait == 1 && poll(&pf, 1, 0) == 0)
 			return must_wait;
-		int c = fgetc_unlocked(stdin);
+		int c = fgetc(stdin);	// a refill: the buffer is empty
 		if (c == EOF)
 			return feof_unlocked(stdin) ? input_ended : read_failed;
 		(void)ungetc(c, stdin);	// just taken: cannot fail
