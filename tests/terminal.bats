@@ -70,13 +70,6 @@ ended() {
 	shows 'Uryyb! kué'
 	screen | grep -qx 'plaintext: Hello! xhé'
 	ended 0
-	tm send-keys clear Enter 'sh run.sh 1' Enter
-	shows 'plaintext: '
-	# Ctrl-K takes what follows the cursor, Ctrl-U what comes before
-	tm send-keys abc C-a C-k xy C-e z C-b C-d C-a C-f C-u Enter
-	shows 'plaintext: y'
-	screen | grep -qx z
-	ended 0
 }
 
 @test "at a terminal a pasted line of 10000 bytes comes through whole" {
