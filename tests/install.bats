@@ -170,11 +170,6 @@ EOF2
 	[ -z "$(find "$live" ! -type d)" ]
 }
 
-@test "uninstall removes every file that install put there" {
-	mk uninstall DESTDIR="$dest" PREFIX="$prefix"
-	[ -z "$(find "$dest" ! -type d)" ]
-}
-
 @test "make dist gives the same bytes each time, holding exactly the tracked files" {
 	[ -d "$top/.git" ] || skip "a release tarball holds no git history"
 	tree=$BATS_TEST_TMPDIR/tree
