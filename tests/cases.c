@@ -39,6 +39,20 @@ put(const char *text)
 		exit(2);
 }
 
+/* The process's size (field 0) or resident memory (1), in bytes. */
+static unsigned long
+statm(int field)
+{
+	unsigned long v[2] = {0, 0};
+	FILE *f = fopen("/proc/self/statm", "r");
+
+	if (f != NULL && fscanf(f, "%lu %lu", &v[0], &v[1]) != 2)
+		v[0] = v[1] = 0;
+	if (f != NULL)
+		fclose(f);
+	return v[field] * (unsigned long)sysconf(_SC_PAGESIZE);
+}
+
 static void
 on_alarm(int sig)
 {
@@ -154,15 +168,12 @@ main(int argc, char *argv[])
 	} else if (strcmp(name, "fork-freopen") == 0) {
 		fork_and_read(1);
 	} else if (strcmp(name, "memory") == 0) {
-		/* a line larger than the address space left, then another */
+		/* a line larger than the address space left, then another;
+		 * the memory the lost line held is given back */
 		struct rlimit r;
-		unsigned long pages = 0;
-		FILE *f = fopen("/proc/self/statm", "r");
+		unsigned long rss = statm(1);
 
-		if (f == NULL || fscanf(f, "%lu", &pages) != 1)
-			return 2;
-		fclose(f);
-		r.rlim_cur = r.rlim_max = pages * 4096 + (200ul << 20);
+		r.rlim_cur = r.rlim_max = statm(0) + (200ul << 20);
 		if (fork() == 0) {
 			static char x[1 << 16];
 
@@ -178,6 +189,8 @@ main(int argc, char *argv[])
 		call();
 		call();
 		call();
+		if (statm(1) > rss + (16ul << 20))
+			fprintf(out, "memory kept;");
 	} else {
 		fprintf(stderr, "usage: cases eagain|eintr|exit|fork|fork-freopen|memory\n");
 		return 2;
