@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A fuzz target for get_string. Each input is the text of standard input,
 // then a plan of what goes wrong while it is read: the chunks a read
-// returns, reads that fail with EINTR, EAGAIN or EIO, and allocations of
-// the library's that fail. Every result is held to the manual: a whole
-// line or NULL, never a part; lines in order, none skipped but one that a
-// failure lost; the prompts as asked; and every string handed out
-// unchanged until the end of the input.
+// returns, reads that fail with EINTR, EAGAIN, EIO or ENOMEM, allocations
+// of the library's that fail, and a byte stretched into a long run. Every
+// result is held to the manual: a whole line or NULL, never a part; lines
+// in order, none skipped but one that a failure lost; the prompts as
+// asked; and every string handed out unchanged until the end of the input.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -54,8 +54,9 @@ serve(void *cookie, char *to, size_t size)
 {
 	auto *s = static_cast<source *>(cookie);
 	if (fails()) {
-		const int errors[] = {EINTR, EAGAIN, EIO};
-		errno = errors[plan->ConsumeIntegralInRange(0, 2)];
+		// ENOMEM too: the source's, not the library's, so no line is lost
+		const int errors[] = {EINTR, EAGAIN, EIO, ENOMEM};
+		errno = errors[plan->ConsumeIntegralInRange(0, 3)];
 		return -1;
 	}
 	size_t n = std::min(size, s->text.size() - s->at);
