@@ -60,7 +60,7 @@ ended() {
 	cmp before after
 }
 
-@test "at a terminal the line is edited in place: arrows, Home and End, deleting, UTF-8, unknown keys dropped" {
+@test "at a terminal the line is edited in place and drawn as edited: arrows, End, deleting, UTF-8, unknown keys dropped" {
 	tm send-keys 'sh run.sh 13' Enter
 	shows 'plaintext: '
 	# Helo, back one, l; a function key and Up, which mean nothing here
