@@ -281,24 +281,12 @@ TEST_F(GetString, ReadsLinesAcrossEveryBufferBoundary)
 	}
 }
 
-void
-close_stdin()
-{
-	close(0);
-}
-
-void
-stdin_unreadable()
-{
-	int fd = open("/", O_RDONLY | O_DIRECTORY);	// reads fail: EISDIR
-	dup2(fd, 0);
-}
-
 TEST_F(GetString, GivesNullWhenInputCannotBeRead)
 {
-	EXPECT_EQ(feed("text\n", 1, plain_read, close_stdin).lines,
+	EXPECT_EQ(feed("text\n", 1, plain_read, [] { close(0); }).lines,
 	    std::vector<Line>{std::nullopt});
-	EXPECT_EQ(feed("text\n", 1, plain_read, stdin_unreadable).lines,
+	// reads of a directory fail: EISDIR
+	EXPECT_EQ(feed("text\n", 1, plain_read, [] { dup2(open("/", O_RDONLY), 0); }).lines,
 	    std::vector<Line>{std::nullopt});
 }
 
@@ -380,12 +368,6 @@ TEST_F(GetString, KeepsManyLinesInLittleMemory)
 	    std::vector<Line>{"about their size, in few mappings"});
 }
 
-void
-no_huge_pages()
-{
-	prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
-}
-
 // From now on the system call nr fails with EPERM: every call, or those
 // whose second argument is arg.
 void
@@ -406,12 +388,6 @@ refuse(uint32_t nr, std::optional<uint32_t> arg = {})
 	prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog);
 }
 
-void
-madvise_refused()
-{
-	refuse(__NR_madvise);
-}
-
 // Where huge pages are off or refused, or address space is short, a long
 // line still comes back whole, and so do the short ones around it.
 TEST_F(GetString, ReadsEveryLineWhereMemoryIsConstrained)
@@ -423,8 +399,8 @@ TEST_F(GetString, ReadsEveryLineWhereMemoryIsConstrained)
 		const char *name;
 		void (*setup)();
 	} cases[] = {
-		{"huge pages off", no_huge_pages},
-		{"madvise refused", madvise_refused},
+		{"huge pages off", [] { prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0); }},
+		{"madvise refused", [] { refuse(__NR_madvise); }},
 		{"address space limited", little_memory},
 	};
 	for (const auto &c : cases) {
@@ -756,26 +732,7 @@ TEST_F(GetString, ACancelledWaiterLetsOthersRead)
 	    std::vector<Line>{"partial"});
 }
 
-void
-perturbed()
-{
-	setenv("MALLOC_PERTURB_", "85", 1);
-}
-
-void
-perturbed_by_tunable()
-{
-	setenv("GLIBC_TUNABLES", "glibc.malloc.check=0:glibc.malloc.perturb=85", 1);
-}
-
-void
-not_perturbed()
-{
-	setenv("MALLOC_PERTURB_", "0", 1);
-	setenv("GLIBC_TUNABLES", "glibc.malloc.perturb=0:glibc.malloc.check=0", 1);
-}
-
-// The machine's overcommit mode, strict or unreadable, in a mount
+// The machine's overcommit mode, strict or (below) unreadable, in a mount
 // namespace of the child's own; a child that cannot have one exits 77.
 void
 own_mounts()
@@ -796,21 +753,6 @@ strict_overcommit()
 	unlink(path);
 	if (!bound)
 		child_exit(77);
-}
-
-void
-overcommit_unreadable()
-{
-	own_mounts();
-	if (mount("none", "/proc/sys/vm", "tmpfs", 0, nullptr) != 0)
-		child_exit(77);
-}
-
-void
-data_limited()
-{
-	struct rlimit r = {1u << 30, 1u << 30};
-	setrlimit(RLIMIT_DATA, &r);
 }
 
 string
@@ -841,17 +783,28 @@ TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
 		void (*setup)();
 		const char *want;
 	} cases[] = {
-		{"MALLOC_PERTURB_", perturbed, "small"},
-		{"glibc.malloc.perturb", perturbed_by_tunable, "small"},
-		{"data limit", data_limited, "small"},
+		{"MALLOC_PERTURB_", [] { setenv("MALLOC_PERTURB_", "85", 1); }, "small"},
+		{"glibc.malloc.perturb", [] { setenv("GLIBC_TUNABLES",
+		    "glibc.malloc.check=0:glibc.malloc.perturb=85", 1); }, "small"},
+		{"data limit", [] {
+			struct rlimit r = {1u << 30, 1u << 30};
+			setrlimit(RLIMIT_DATA, &r);
+		}, "small"},
 		{"strict overcommit", strict_overcommit, "small"},
-		{"overcommit mode unreadable", overcommit_unreadable, "large"},
-		{"perturbing off", not_perturbed, "large"},
+		{"overcommit mode unreadable", [] {
+			own_mounts();
+			if (mount("none", "/proc/sys/vm", "tmpfs", 0, nullptr) != 0)
+				child_exit(77);
+		}, "large"},
+		{"perturbing off", [] {
+			setenv("MALLOC_PERTURB_", "0", 1);
+			setenv("GLIBC_TUNABLES", "glibc.malloc.perturb=0:glibc.malloc.check=0", 1);
+		}, "large"},
 		{"nothing", nullptr, "large"},
 	};
 	for (const auto &c : cases) {
 		// the sanitizers' own mappings count, and ASan reserves little
-		if (SANITIZED && (c.setup == data_limited || *c.want == 'l'))
+		if (SANITIZED && (strcmp(c.name, "data limit") == 0 || *c.want == 'l'))
 			continue;
 		Outcome o = feed("line\n", 1, address_space_taken, c.setup);
 		if (o.status == 77 << 8)
@@ -1034,9 +987,10 @@ cancelled_first()
 		child_exit(3);
 }
 
-// Memory that runs out as the editor starts, or part way through a line
-// that outgrows a small start. Before them comes only the prompt's copy:
-// standard output, unbuffered, takes no memory.
+// Memory that runs out from the call's nth allocation on, and for any of
+// 1 MiB: the 2nd is the line's small start, the 3rd its growth. Before
+// them comes only the prompt's copy: standard output, unbuffered, takes
+// no memory.
 void
 fail_editing(long nth)
 {
@@ -1044,18 +998,6 @@ fail_editing(long nth)
 	failing = fail::large;
 	fail_count = nth;
 	armed = true;
-}
-
-void
-no_memory()
-{
-	fail_editing(2);
-}
-
-void
-memory_runs_out()
-{
-	fail_editing(3);
 }
 
 // At a terminal: standard input is a pseudo-terminal cols wide, and so is
@@ -1219,9 +1161,10 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		}
 	}
 	if (!SANITIZED) {
-		EXPECT_EQ(typed("ab\r", true, 80, "xterm", no_memory), std::nullopt);
-		EXPECT_EQ(typed(long_line + "\r", true, 80, "xterm", memory_runs_out),
+		EXPECT_EQ(typed("ab\r", true, 80, "xterm", [] { fail_editing(2); }),
 		    std::nullopt);
+		EXPECT_EQ(typed(long_line + "\r", true, 80, "xterm",
+		    [] { fail_editing(3); }), std::nullopt);
 	}
 }
 
