@@ -191,8 +191,9 @@ step(reader *r)
 // Reads on until the line is whole, into the buffer at r->text. Nothing
 // buffered and nothing to read yet: the next byte is waited for with a
 // read of its own on the descriptor, outside stdio and with neither lock
-// held, and put back into stdin for the next step to take. That read is
-// where the thread can be cancelled.
+// held. That read is where the thread can be cancelled. The byte goes
+// straight into the line: pushed back into stdin, it could need memory
+// that stdio might not get.
 result
 read_on(reader *rd)
 {
@@ -206,13 +207,20 @@ read_on(reader *rd)
 	while ((r = step(rd)) == more || r == must_wait) {
 		if (r == more)
 			continue;
+		char byte, *to = &byte;
+		if (!lost) {
+			if ((rd->text = room(len + 1)) == nullptr) {
+				r = no_memory;
+				break;
+			}
+			to = rd->text + len;
+		}
 		funlockfile(stdin);
 		pthread_mutex_unlock(&step_lock);
 		if (len > 0 || lost)
 			kept_at = here();	// should this thread be cancelled
 		pthread_setcancelstate(rd->cancel, nullptr);
-		unsigned char byte;
-		ssize_t k = read(rd->fd, &byte, 1);
+		ssize_t k = read(rd->fd, to, 1);
 		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 		pthread_mutex_lock(&step_lock);
 		flockfile(stdin);
@@ -220,7 +228,12 @@ read_on(reader *rd)
 			r = k == 0 ? input_ended : read_failed;
 			break;
 		}
-		(void)ungetc(byte, stdin);	// stdin's buffer is empty
+		bool was_lost = lost, eol = *to == '\n';
+		count(1, eol, &rd->whole);
+		if (eol && !was_lost) {
+			r = whole_line;
+			break;
+		}
 	}
 	funlockfile(stdin);
 	pthread_mutex_unlock(&step_lock);
