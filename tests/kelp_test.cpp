@@ -831,6 +831,29 @@ failing_read()
 	return s;
 }
 
+// One that fails as the call is about to wait part way through a line, on
+// a pipe: the buffer's small start holds these 127 bytes and no more.
+string
+memory_out_before_waiting()
+{
+	static char buf[4096];	// stdin's own, which takes no allocation
+	int in[2];
+	if (pipe(in) != 0 || write(in[1], std::string(127, 'x').data(), 127) != 127)
+		return nullptr;
+	dup2(in[0], 0);
+	nonblocking();
+	setvbuf(stdin, buf, _IOFBF, sizeof buf);
+	failing = fail::large;
+	fail_count = 2;
+	armed = true;
+	string lost = get_string(nullptr, nullptr);
+	int why = errno;
+	armed = false;
+	(void)!write(in[1], "rest\nnext\n", 10);
+	string next = get_string(nullptr, nullptr);
+	return lost == nullptr && why == ENOMEM ? next : nullptr;
+}
+
 // Whatever allocation fails, get_string gives NULL for that call, and
 // every line comes back whole and in order, but the one the failure
 // was reading, which may be lost; where failures go on, lines are only
@@ -906,6 +929,7 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 			}
 		}
 	}
+	EXPECT_EQ(feed("", 1, memory_out_before_waiting).lines, std::vector<Line>{"next"});
 }
 
 // Several threads share standard input: each line goes to exactly one of
