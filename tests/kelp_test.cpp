@@ -285,9 +285,8 @@ TEST_F(GetString, GivesNullWhenInputCannotBeRead)
 {
 	EXPECT_EQ(feed("text\n", 1, plain_read, [] { close(0); }).lines,
 	    std::vector<Line>{std::nullopt});
-	// reads of a directory fail: EISDIR
 	EXPECT_EQ(feed("text\n", 1, plain_read, [] { dup2(open("/", O_RDONLY), 0); }).lines,
-	    std::vector<Line>{std::nullopt});
+	    std::vector<Line>{std::nullopt});	// a directory: reads fail, EISDIR
 }
 
 void
@@ -831,21 +830,30 @@ failing_read()
 	return s;
 }
 
+// Memory that runs out from the nth allocation on, and for any of 1 MiB.
+// Standard output, unbuffered, takes none.
+void
+fail_from(long nth)
+{
+	setvbuf(stdout, nullptr, _IONBF, 0);
+	failing = fail::large;
+	fail_count = nth;
+	armed = true;
+}
+
 // One that fails as the call is about to wait part way through a line, on
-// a pipe: the buffer's small start holds these 127 bytes and no more.
+// a pipe: the buffer's small start, the 1st, holds these 127 bytes and no
+// more.
 string
 memory_out_before_waiting()
 {
-	static char buf[4096];	// stdin's own, which takes no allocation
 	int in[2];
 	if (pipe(in) != 0 || write(in[1], std::string(127, 'x').data(), 127) != 127)
 		return nullptr;
 	dup2(in[0], 0);
 	nonblocking();
-	setvbuf(stdin, buf, _IOFBF, sizeof buf);
-	failing = fail::large;
-	fail_count = 2;
-	armed = true;
+	setvbuf(stdin, nullptr, _IONBF, 0);	// so that it takes no memory
+	fail_from(2);
 	string lost = get_string(nullptr, nullptr);
 	int why = errno;
 	armed = false;
@@ -929,7 +937,8 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 			}
 		}
 	}
-	EXPECT_EQ(feed("", 1, memory_out_before_waiting).lines, std::vector<Line>{"next"});
+	EXPECT_EQ(feed("", 1, memory_out_before_waiting).lines,
+	    std::vector<Line>{"next"});
 }
 
 // Several threads share standard input: each line goes to exactly one of
@@ -1009,19 +1018,6 @@ cancelled_first()
 	pthread_join(t, nullptr);
 	if (tcgetattr(0, &m) != 0 || !(m.c_lflag & ICANON))
 		child_exit(3);
-}
-
-// Memory that runs out from the call's nth allocation on, and for any of
-// 1 MiB: the 2nd is the line's small start, the 3rd its growth. Before
-// them comes only the prompt's copy: standard output, unbuffered, takes
-// no memory.
-void
-fail_editing(long nth)
-{
-	setvbuf(stdout, nullptr, _IONBF, 0);
-	failing = fail::large;
-	fail_count = nth;
-	armed = true;
 }
 
 // At a terminal: standard input is a pseudo-terminal cols wide, and so is
@@ -1185,10 +1181,11 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		}
 	}
 	if (!SANITIZED) {
-		EXPECT_EQ(typed("ab\r", true, 80, "xterm", [] { fail_editing(2); }),
+		// after the prompt's copy: the line's small start, its growth
+		EXPECT_EQ(typed("ab\r", true, 80, "xterm", [] { fail_from(2); }),
 		    std::nullopt);
 		EXPECT_EQ(typed(long_line + "\r", true, 80, "xterm",
-		    [] { fail_editing(3); }), std::nullopt);
+		    [] { fail_from(3); }), std::nullopt);
 	}
 }
 
