@@ -7,19 +7,23 @@
 // -z nodelete, so that dlclose cannot unload it any earlier.
 //
 // The line is taken from standard input's stdio buffer, and a wait for
-// input that has not come is made outside stdio, holding none of its
+// input that has not come is a poll outside stdio, holding none of its
 // locks: C libraries take every stream's lock in exit, some in fork too,
-// and a thread blocked inside getline would hold them up.
+// and a thread blocked inside getline would hold them up. Only stdio
+// reads stdin, so whatever stdio holds, the read-ahead and a pushed-back
+// byte alike, comes first.
 
 #include "kelp.h"
 #include "buffer.h"
 #include "editor.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -54,6 +58,37 @@ take(FILE *f, size_t n)
 	f->_IO_read_ptr += n;
 #else
 	__freadptrinc(f, n);
+#endif
+}
+
+// What stdio holds behind the bytes ahead() sees. glibc keeps a byte
+// pushed back with ungetc(), other than the one just read, in a backup
+// area of its own, and sets the rest of its buffer aside until that is
+// read: _IO_save_base to _IO_save_end, while the stream's flags have
+// _IO_IN_BACKUP, which libio.h gave until glibc 2.28 hid it. musl pushes
+// a byte back into the buffer itself, where ahead() sees it.
+size_t
+set_aside(FILE *f)
+{
+#if defined(__GLIBC__)
+	constexpr int in_backup = 0x100;	// _IO_IN_BACKUP
+	if (f->_flags & in_backup)
+		return static_cast<size_t>(f->_IO_save_end - f->_IO_save_base);
+#else
+	(void)f;
+#endif
+	return 0;
+}
+
+// Sets stdin's error indicator, for a failed wait, which is no stdio read:
+// glibc's flag is public, musl has a function for it.
+void
+set_error(FILE *f)
+{
+#if defined(__GLIBC__)
+	f->_flags |= _IO_ERR_SEEN;
+#else
+	__fseterr(f);
 #endif
 }
 
@@ -142,12 +177,15 @@ struct reader {
 };
 
 // Whether a read of the descriptor can wait: not for a regular file or a
-// disk, which are asked once a call, not at every refill.
+// disk, nor where it is non-blocking and fails instead; asked once a
+// call, not at every refill.
 bool
 can_wait(int fd)
 {
 	struct stat st;
-	return fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+	int fl = fcntl(fd, F_GETFL);
+	return (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) &&
+	    (fl < 0 || !(fl & O_NONBLOCK));
 }
 
 // One step, with stdin locked: what it has buffered, up to the end of the
@@ -166,9 +204,12 @@ step(reader *r)
 		if (r->fd >= 0 && r->wait < 0)
 			r->wait = can_wait(r->fd);
 		struct pollfd pf = {r->fd, POLLIN, 0};
-		if (r->fd >= 0 && r->wait == 1 && poll(&pf, 1, 0) == 0)
+		if (set_aside(stdin) == 0 && r->fd >= 0 && r->wait == 1 &&
+		    poll(&pf, 1, 0) == 0)
 			return must_wait;
-		int c = fgetc(stdin);	// a refill: the buffer is empty
+		// A refill; or the bytes set aside, which it takes up again
+		// without a read.
+		int c = fgetc(stdin);
 		if (c == EOF)
 			return feof_unlocked(stdin) ? input_ended : read_failed;
 		(void)ungetc(c, stdin);	// just taken: cannot fail
@@ -188,50 +229,51 @@ step(reader *r)
 	return nl != nullptr && !was_lost ? whole_line : more;
 }
 
-// Reads on until the line is whole, into the buffer at r->text. Nothing
-// buffered and nothing to read yet: the next byte is waited for with a
-// read of its own on the descriptor, outside stdio and with neither lock
-// held. That read is where the thread can be cancelled. The byte goes
-// straight into the line: pushed back into stdin, it could need memory
-// that stdio might not get.
+// poll() is never restarted after a signal handler, whatever its flags.
+// The wait goes on unless a handler of the program's would have ended a
+// read: one installed without SA_RESTART.
+bool
+restarts()
+{
+	for (int sig = 1; sig < NSIG; sig++) {
+		struct sigaction sa;
+		if (sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler != SIG_DFL &&
+		    sa.sa_handler != SIG_IGN && !(sa.sa_flags & SA_RESTART))
+			return false;
+	}
+	return true;
+}
+
+// Reads on until the line is whole, into the buffer at r->text. With
+// nothing buffered and nothing to read yet, the call waits in poll(),
+// outside stdio and with neither lock held. That wait is where the thread
+// can be cancelled: it takes no byte, so none can be lost, and what was
+// read is kept.
 result
 read_on(reader *rd)
 {
 	result r;
 	pthread_mutex_lock(&step_lock);
 	flockfile(stdin);
-	// The error flag only says that an earlier read failed; whether
-	// this one does is what counts. End of input stays as it was.
-	if (ferror_unlocked(stdin) && !feof_unlocked(stdin))
-		clearerr_unlocked(stdin);
 	while ((r = step(rd)) == more || r == must_wait) {
 		if (r == more)
 			continue;
-		char byte, *to = &byte;
-		if (!lost) {
-			if ((rd->text = room(len + 1)) == nullptr) {
-				r = no_memory;
-				break;
-			}
-			to = rd->text + len;
-		}
 		funlockfile(stdin);
 		pthread_mutex_unlock(&step_lock);
 		if (len > 0 || lost)
 			kept_at = here();	// should this thread be cancelled
+		struct pollfd pf = {rd->fd, POLLIN, 0};
 		pthread_setcancelstate(rd->cancel, nullptr);
-		ssize_t k = read(rd->fd, to, 1);
+		int k = poll(&pf, 1, -1);
 		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+		int why = errno;
+		bool failed = k < 0 && (why != EINTR || !restarts());
 		pthread_mutex_lock(&step_lock);
 		flockfile(stdin);
-		if (k <= 0) {
-			r = k == 0 ? input_ended : read_failed;
-			break;
-		}
-		bool was_lost = lost, eol = *to == '\n';
-		count(1, eol, &rd->whole);
-		if (eol && !was_lost) {
-			r = whole_line;
+		if (failed) {
+			set_error(stdin);
+			errno = why;
+			r = read_failed;
 			break;
 		}
 	}
@@ -375,7 +417,8 @@ to_edit()
 {
 	size_t n;
 	(void)ahead(stdin, &n);
-	return len == 0 && !lost && n == 0 && fileno(stdin) == STDIN_FILENO &&
+	return len == 0 && !lost && n + set_aside(stdin) == 0 &&
+	    fileno(stdin) == STDIN_FILENO &&
 	    at_terminal();
 }
 
@@ -423,6 +466,10 @@ get_string(va_list *args, const char *format, ...)
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
+	// Each call reads afresh: an end of input or a failure that an
+	// earlier read met, the program's own or ours, ends no later call.
+	// The indicators then say what this call met.
+	clearerr(stdin);
 	if (!edit || !edited(prompt, &line)) {
 		reader rd = {fileno(stdin), -1, -1, nullptr, 0};
 		line = read_line(&rd);

@@ -21,7 +21,9 @@ typedef char *string;
  * Returns NULL at end of input before any byte of a line, when a read
  * fails (the part of the line read so far is kept, and the next call
  * returns the whole line), when memory runs out, and for a line holding
- * a zero byte.
+ * a zero byte. Each call first clears stdin's end-of-file and error
+ * indicators; feof(stdin) and ferror(stdin) then tell an end from a
+ * failure.
  * Threads may call it at once: each call gets one whole line, and calls
  * take turns, prompt and read together. Other output to standard output
  * may still come between a prompt and its line. It is a cancellation

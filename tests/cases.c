@@ -1,9 +1,9 @@
 /* SPDX-License-Identifier: MIT */
 /*
  * The library's cases where C libraries differ, run as `cases NAME`: each
- * prints what its calls of get_string gave, a line or NULL, each followed
- * by ';'. It ends by SIGALRM should anything wait for input that has not
- * come.
+ * prints what its calls of get_string gave, a line or NULL (with "eof" or
+ * "error" when stdin's indicators are set), each followed by ';'. It ends
+ * by SIGALRM should anything wait for input that has not come.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -28,7 +29,9 @@ static void
 call(void)
 {
 	string s = get_string(NULL, NULL);
-	fprintf(out, "%s;", s == NULL ? "NULL" : s);
+
+	fprintf(out, "%s%s%s;", s == NULL ? "NULL" : s, feof(stdin) ? " eof" : "",
+	    ferror(stdin) ? " error" : "");
 	fflush(out);
 }
 
@@ -59,9 +62,28 @@ on_alarm(int sig)
 	(void)sig;
 }
 
+/* Waits until the thread or process whose stat file is at path sleeps. */
+static void
+until_asleep(const char *path)
+{
+	char state = 'R';
+
+	while (state != 'S') {
+		FILE *f = fopen(path, "r");
+
+		if (f != NULL) {
+			if (fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
+				state = 'R';
+			fclose(f);
+		}
+		sched_yield();
+	}
+}
+
 /* A thread waiting in get_string for a line that has not come: returns
  * once it sleeps there. */
 static volatile long waiter_id;
+static pthread_t waiting;
 
 static void *
 waiter(void *arg)
@@ -75,21 +97,14 @@ waiter(void *arg)
 static void
 start_waiter(void)
 {
-	pthread_t t;
-	char path[64], state = 'R';
+	char path[64];
 
-	pthread_create(&t, NULL, waiter, NULL);
-	while (waiter_id == 0 || state != 'S') {
-		FILE *f;
-
-		snprintf(path, sizeof path, "/proc/self/task/%ld/stat", waiter_id);
-		if (waiter_id != 0 && (f = fopen(path, "r")) != NULL) {
-			if (fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
-				state = 'R';
-			fclose(f);
-		}
+	waiter_id = 0;
+	pthread_create(&waiting, NULL, waiter, NULL);
+	while (waiter_id == 0)
 		sched_yield();
-	}
+	snprintf(path, sizeof path, "/proc/self/task/%ld/stat", waiter_id);
+	until_asleep(path);
 }
 
 /* A child forked while the waiter waits reads a new input of its own. */
@@ -126,6 +141,61 @@ fork_and_read(int by_freopen)
 		fprintf(out, "child ended with %#x;", status);
 }
 
+/* The end of a FIFO's input, then a new writer whose line comes in two
+ * pieces, the second while the call waits. */
+static void
+eof_fifo(void)
+{
+	char dir[] = "/tmp/kelp_cases.XXXXXX", path[64], self[64];
+	int r, w;
+
+	if (mkdtemp(dir) == NULL)
+		exit(2);
+	snprintf(path, sizeof path, "%s/fifo", dir);
+	snprintf(self, sizeof self, "/proc/%d/stat", (int)getpid());
+	if (mkfifo(path, 0600) != 0 || (r = open(path, O_RDONLY | O_NONBLOCK)) < 0 ||
+	    (w = open(path, O_WRONLY)) < 0 || fcntl(r, F_SETFL, 0) != 0 ||
+	    dup2(r, 0) < 0 || write(w, "first\n", 6) != 6)
+		exit(2);
+	close(w);
+	call();
+	call();
+	if ((w = open(path, O_WRONLY)) < 0 || write(w, "h", 1) != 1)
+		exit(2);
+	unlink(path);
+	rmdir(dir);
+	if (fork() == 0) {
+		until_asleep(self);
+		if (write(w, "ello\n", 5) != 5)
+			_exit(2);
+		_exit(0);
+	}
+	call();
+	close(w);
+	wait(NULL);
+	call();
+}
+
+/* At a terminal without the editor: the program's own read meets the
+ * end, Ctrl-D, and then a line is typed. */
+static void
+eof_tty(void)
+{
+	int pty = posix_openpt(O_RDWR | O_NOCTTY), tty;
+
+	if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0 ||
+	    (tty = open(ptsname(pty), O_RDWR | O_NOCTTY)) < 0 || dup2(tty, 0) < 0)
+		exit(2);
+	setenv("TERM", "dumb", 1);
+	if (write(pty, "\004", 1) != 1 || getchar() != EOF ||
+	    write(pty, "hello\n", 6) != 6)
+		exit(2);
+	call();
+	if (write(pty, "\004", 1) != 1)
+		exit(2);
+	call();
+}
+
 int
 main(int argc, char *argv[])
 {
@@ -160,6 +230,34 @@ main(int argc, char *argv[])
 		call();
 		call();
 		call();
+	} else if (strcmp(name, "ungetc") == 0) {
+		/* a byte pushed back that is not the one read: glibc keeps it
+		 * apart from the rest of its buffer */
+		put("abc\ndef\n");
+		(void)getchar();
+		ungetc('X', stdin);
+		call();
+		call();
+		put("late\n");
+		call();
+	} else if (strcmp(name, "cancel") == 0) {
+		/* a waiting thread cancelled as each byte arrives: the part read
+		 * is kept, however the two meet */
+		string s;
+
+		for (int i = 0; i < 200; i++) {
+			start_waiter();
+			put("x");
+			pthread_cancel(waiting);
+			pthread_join(waiting, NULL);
+		}
+		put("\n");
+		s = get_string(NULL, NULL);
+		fprintf(out, "%zu;", s == NULL ? 0 : strlen(s));
+	} else if (strcmp(name, "eof-fifo") == 0) {
+		eof_fifo();
+	} else if (strcmp(name, "eof-tty") == 0) {
+		eof_tty();
 	} else if (strcmp(name, "exit") == 0) {
 		start_waiter();
 		exit(0);
@@ -192,7 +290,7 @@ main(int argc, char *argv[])
 		if (statm(1) > rss + (16ul << 20))
 			fprintf(out, "memory kept;");
 	} else {
-		fprintf(stderr, "usage: cases eagain|eintr|exit|fork|fork-freopen|memory\n");
+		fprintf(stderr, "usage: cases NAME, as tests/library.bats names them\n");
 		return 2;
 	}
 	return 0;

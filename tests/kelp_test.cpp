@@ -841,11 +841,10 @@ fail_from(long nth)
 	armed = true;
 }
 
-// One that fails as the call is about to wait part way through a line, on
-// a pipe: the buffer's small start, the 1st, holds these 127 bytes and no
-// more.
+// One that fails as a kept part grows, on a pipe: the buffer's small
+// start holds the 127 bytes read before the read failed, and no more.
 string
-memory_out_before_waiting()
+memory_out_part_way()
 {
 	int in[2];
 	if (pipe(in) != 0 || write(in[1], std::string(127, 'x').data(), 127) != 127)
@@ -853,13 +852,14 @@ memory_out_before_waiting()
 	dup2(in[0], 0);
 	nonblocking();
 	setvbuf(stdin, nullptr, _IONBF, 0);	// so that it takes no memory
-	fail_from(2);
+	string part = get_string(nullptr, nullptr);
+	(void)!write(in[1], "rest\nnext\n", 10);
+	fail_from(1);
 	string lost = get_string(nullptr, nullptr);
 	int why = errno;
 	armed = false;
-	(void)!write(in[1], "rest\nnext\n", 10);
 	string next = get_string(nullptr, nullptr);
-	return lost == nullptr && why == ENOMEM ? next : nullptr;
+	return part == nullptr && lost == nullptr && why == ENOMEM ? next : nullptr;
 }
 
 // Whatever allocation fails, get_string gives NULL for that call, and
@@ -937,7 +937,7 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 			}
 		}
 	}
-	EXPECT_EQ(feed("", 1, memory_out_before_waiting).lines,
+	EXPECT_EQ(feed("", 1, memory_out_part_way).lines,
 	    std::vector<Line>{"next"});
 }
 

@@ -52,7 +52,7 @@ needed() {
 	fi
 }
 
-@test "where C libraries differ, get_string gives the same on each: failed reads, exit, fork, memory" {
+@test "where C libraries differ, get_string gives the same on each: failed reads, pushed-back bytes, cancels, the end and more, exit, fork, memory" {
 	# tests/cases NAME, and what its calls of get_string must give
 	while read -r name want; do
 		if [ "$name" = memory ] && [ -n "${ROTLET_SANITIZED:-}" ]; then
@@ -63,11 +63,15 @@ needed() {
 			{ echo "$name: status $?, gave [$got]"; return 1; }
 		[ "$got" = "$want" ] || { echo "$name: [$got], wanted [$want]"; return 1; }
 	done <<EOF2
-eagain NULL;abcdef;ghi;NULL;
-eintr NULL;abcdef;ghi;NULL;
+eagain NULL error;abcdef;ghi eof;NULL eof;
+eintr NULL error;abcdef;ghi eof;NULL eof;
+ungetc Xbc;def;late;
+cancel 200;
+eof-fifo first;NULL eof;hello;NULL eof;
+eof-tty hello;NULL eof;
 exit
 fork from a pipe;
 fork-freopen from a file;
-memory NULL;next;NULL;
+memory NULL;next;NULL eof;
 EOF2
 }
