@@ -186,6 +186,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		}
 		if (fits.empty())
 			wrong("not the next whole line", s);
+		if (ferror(stdin))
+			wrong("a line, and the error indicator set", s);
 		next = fits;
 		losses = 0;
 		got.emplace_back(s, s);

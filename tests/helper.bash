@@ -3,6 +3,10 @@
 # ROTLET names the binary under test; WRAP a command to run it under.
 
 ROTLET=${ROTLET:-$BATS_TEST_DIRNAME/../rotlet}
+
+# polls: how many times a wait looks, 20 a second, before it gives up:
+# a minute, or ROTLET_TEST_SCALE minutes on a machine that slow.
+polls=$((1200 * ${ROTLET_TEST_SCALE:-1}))
 read -r -a wrap <<<"${WRAP:-}"
 
 # rot ARG... <input: runs rotlet as a user would; sets status, and out and

@@ -124,10 +124,11 @@ EOF2
 	"$staged/bin/rotlet" 1 <"$BATS_TEST_TMPDIR/in" >"$BATS_TEST_TMPDIR/out" 3>&- &
 	pid=$!
 	exec 7>"$BATS_TEST_TMPDIR/in"
-	for _ in $(seq 100); do
+	for _ in $(seq "$polls"); do
 		[ -s "$BATS_TEST_TMPDIR/out" ] && break
 		sleep 0.05
 	done
+	[ -s "$BATS_TEST_TMPDIR/out" ]
 	mk install DESTDIR="$dest" PREFIX="$prefix"
 	# the file was replaced, not written over
 	[ "$(stat -c %i "$lib")" != "$before" ]

@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -123,6 +125,17 @@ test_realloc(void *p, size_t n)
 #define child_exit _exit
 #endif
 
+// A limit on a child, which SIGALRM ends: generous, so that a loaded
+// machine does not fail a case, and raised by ROTLET_TEST_SCALE on a
+// slower one.
+void
+limit(unsigned seconds)
+{
+	const char *s = getenv("ROTLET_TEST_SCALE");
+	int scale = s != nullptr ? atoi(s) : 0;
+	alarm(seconds * unsigned(scale > 0 ? scale : 1));
+}
+
 using Line = std::optional<std::string>;	// nullopt: NULL came back
 
 struct Outcome {
@@ -176,7 +189,7 @@ feed(const std::string &input, int calls = 1, string (*read)() = plain_read,
 	fflush(nullptr);	// or the child would write our buffers again
 	pid_t pid = fork();
 	if (pid == 0) {
-		alarm(60);	// a read that never ends fails the case, not the run
+		limit(60);	// a read that never ends fails the case, not the run
 		dup2(in[0], 0);
 		dup2(fileno(out), 1);
 		close(in[0]);
@@ -302,7 +315,9 @@ little_memory()
 }
 
 // Every line is kept until exit, so a kept line must cost about its own
-// size.
+// size, and the buffer a line under 1 MiB was read into is given back,
+// reservation and all.
+size_t statm(int field);
 size_t resident();
 
 size_t
@@ -320,7 +335,7 @@ mappings()
 string
 medium_lines()
 {
-	size_t rss = resident(), maps = mappings();
+	size_t rss = resident(), maps = mappings(), size = statm(0);
 	string refused = get_string(nullptr, nullptr);
 	bool dropped = SANITIZED || resident() < rss + (512u << 10);
 	string first = get_string(nullptr, nullptr);
@@ -328,8 +343,9 @@ medium_lines()
 	for (int i = 0; i < 50; i++)
 		(void)get_string(nullptr, nullptr);
 	bool few = mappings() < maps + 16;
+	bool freed = SANITIZED || statm(0) < size + (256u << 20);
 	return strdup(refused != nullptr || first == nullptr ? "wrong lines" :
-	    !dropped ? "refused line kept" : !small ? "buffer kept" :
+	    !dropped ? "refused line kept" : !small || !freed ? "buffer kept" :
 	    !few ? "a mapping each" : "about their size, in few mappings");
 }
 
@@ -438,18 +454,25 @@ interrupted()
 	setitimer(ITIMER_REAL, &t, nullptr);
 }
 
-// Resident memory of this process, in bytes.
+// The size of this process (field 0) or its resident memory (1), in
+// bytes.
+size_t
+statm(int field)
+{
+	FILE *f = fopen("/proc/self/statm", "r");
+	unsigned long v[2] = {0, 0};
+	if (f != nullptr) {
+		if (fscanf(f, "%lu %lu", &v[0], &v[1]) != 2)
+			v[field] = 0;
+		fclose(f);
+	}
+	return v[field] * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
 size_t
 resident()
 {
-	FILE *f = fopen("/proc/self/statm", "r");
-	unsigned long size = 0, pages = 0;
-	if (f != nullptr) {
-		if (fscanf(f, "%lu %lu", &size, &pages) != 2)
-			pages = 0;
-		fclose(f);
-	}
-	return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+	return statm(1);
 }
 
 // A read that fails after part of a line gives NULL, never that part as a
@@ -480,7 +503,7 @@ TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 			struct itimerval off = {};
 			setitimer(ITIMER_REAL, &off, nullptr);
 			signal(SIGALRM, SIG_DFL);
-			alarm(20);
+			limit(60);
 			(void)!write(out[1], "r", 1);
 			// the rest of the line, as it comes
 			struct pollfd p = {0, POLLIN, 0};
@@ -519,7 +542,7 @@ TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 }
 
 // Standard input served in pieces; an empty piece is a read that fails
-// with EAGAIN.
+// with EAGAIN, and a zero byte alone one that meets the end of input.
 struct pieces {
 	std::vector<std::string> parts;
 	size_t i, at;
@@ -532,10 +555,10 @@ serve(void *cookie, char *to, size_t size)
 	if (p->i == p->parts.size())
 		return 0;
 	const std::string &part = p->parts[p->i];
-	if (part.empty()) {
+	if (part.empty() || part == "\0"s) {
 		p->i++;
 		errno = EAGAIN;
-		return -1;
+		return part.empty() ? -1 : 0;
 	}
 	size_t n = std::min(size, part.size() - p->at);
 	memcpy(to, part.data() + p->at, n);
@@ -661,6 +684,38 @@ all_in(pid_t pid, const char *states)
 	return all;
 }
 
+// A thread that waits inside get_string: started, and known to sleep
+// there.
+std::atomic<long> waiter_tid;
+
+void *
+wait_for_line(void *)
+{
+	waiter_tid = syscall(SYS_gettid);
+	(void)get_string(nullptr, nullptr);
+	return nullptr;
+}
+
+pthread_t
+start_waiter()
+{
+	pthread_t t;
+	waiter_tid = 0;
+	pthread_create(&t, nullptr, wait_for_line, nullptr);
+	while (waiter_tid == 0)
+		sched_yield();
+	std::string stat = "/proc/self/task/" + std::to_string(waiter_tid) + "/stat";
+	for (char state = 'R'; state != 'S'; sched_yield()) {
+		FILE *f = fopen(stat.c_str(), "r");
+		if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
+			state = 'R';
+		if (f != nullptr)
+			fclose(f);
+	}
+	return t;
+}
+
+// The thread has begun its line with one byte alone.
 string
 fork_while_waiting()
 {
@@ -668,16 +723,15 @@ fork_while_waiting()
 	if (pipe(in) != 0)
 		return nullptr;
 	dup2(in[0], 0);
-	(void)!write(in[1], "par", 3);
-	std::thread waiter([] { (void)get_string(nullptr, nullptr); });
-	usleep(100000);		// until it waits in the read
+	(void)!write(in[1], "p", 1);
+	pthread_t waiter = start_waiter();
 	pid_t pid = fork();
 	if (pid == 0) {
-		alarm(10);
+		limit(60);
 		kill(getppid(), SIGSTOP);
 		while (!all_in(getppid(), "Tt"))
 			;
-		(void)!write(in[1], "tial\nforked\n", 12);
+		(void)!write(in[1], "artial\nforked\n", 14);
 		string s = get_string(nullptr, nullptr);
 		kill(getppid(), SIGCONT);
 		child_exit(s != nullptr && strcmp(s, "forked") == 0 ? 0 : 3);
@@ -685,7 +739,7 @@ fork_while_waiting()
 	int status = -1;
 	waitpid(pid, &status, 0);
 	(void)!write(in[1], "done\n", 5);
-	waiter.join();
+	pthread_join(waiter, nullptr);
 	return strdup(status == 0 ? "child read" : "child stuck or wrong");
 }
 
@@ -697,25 +751,16 @@ TEST_F(GetString, AChildForkedWhileAThreadWaitsCanRead)
 
 // A thread cancelled while it waits inside get_string lets the lock go,
 // and the part of a line it had read is kept for the next call.
-void *
-wait_for_line(void *)
-{
-	(void)get_string(nullptr, nullptr);
-	return nullptr;
-}
-
 string
 cancel_while_waiting()
 {
 	int in[2];
 	if (pipe(in) != 0)
 		return nullptr;
-	alarm(10);		// a lock never let go ends the child
+	limit(60);		// a lock never let go ends the child
 	dup2(in[0], 0);
 	(void)!write(in[1], "par", 3);
-	pthread_t waiter;
-	pthread_create(&waiter, nullptr, wait_for_line, nullptr);
-	usleep(100000);		// until it waits in the read
+	pthread_t waiter = start_waiter();
 	pthread_cancel(waiter);
 	pthread_join(waiter, nullptr);
 	(void)!write(in[1], "tial\nnext\n", 10);
@@ -757,18 +802,9 @@ strict_overcommit()
 string
 address_space_taken()
 {
-	auto size = [] {
-		FILE *f = fopen("/proc/self/statm", "r");
-		unsigned long pages = 0;
-		if (f != nullptr && fscanf(f, "%lu", &pages) != 1)
-			pages = 0;
-		if (f != nullptr)
-			fclose(f);
-		return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
-	};
-	size_t before = size();
+	size_t before = statm(0);
 	string s = get_string(nullptr, nullptr);
-	return strdup(s != nullptr && size() - before < (64u << 20) ?
+	return strdup(s != nullptr && statm(0) - before < (64u << 20) ?
 	    "small" : "large");
 }
 
@@ -862,6 +898,21 @@ memory_out_part_way()
 	return part == nullptr && lost == nullptr && why == ENOMEM ? next : nullptr;
 }
 
+// One that loses a line the input ends in: the end ends the lost line
+// too, and what comes after it is read.
+string
+memory_out_at_the_end()
+{
+	served = {{std::string(2u << 20, 'x'), "\0"s, "next\n"}, 0, 0};
+	serve_pieces();
+	fail_from(LONG_MAX);
+	string lost = get_string(nullptr, nullptr);
+	string end = get_string(nullptr, nullptr);
+	armed = false;
+	string next = get_string(nullptr, nullptr);
+	return lost == nullptr && end == nullptr ? next : nullptr;
+}
+
 // Whatever allocation fails, get_string gives NULL for that call, and
 // every line comes back whole and in order, but the one the failure
 // was reading, which may be lost; where failures go on, lines are only
@@ -937,8 +988,8 @@ TEST_F(GetString, EveryFailedAllocationCostsOneLineAtMost)
 			}
 		}
 	}
-	EXPECT_EQ(feed("", 1, memory_out_part_way).lines,
-	    std::vector<Line>{"next"});
+	for (string (*read)() : {memory_out_part_way, memory_out_at_the_end})
+		EXPECT_EQ(feed("", 1, read).lines, std::vector<Line>{"next"});
 }
 
 // Several threads share standard input: each line goes to exactly one of
@@ -1040,7 +1091,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	fflush(nullptr);
 	pid_t pid = fork();
 	if (pid == 0) {
-		alarm(10);
+		limit(60);
 		int tty = setsid() < 0 ? -1 : open(ptsname(pty), O_RDWR);
 		close(pty);	// or a hang-up would never come
 		dup2(tty, 0);
@@ -1145,6 +1196,7 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		{"\x80\xff\x02x\r", "\x80x\xff"},		// invalid bytes are text
 		{"\xf5\xf0\x9f\x02x\r", "\xf5\xf0x\x9f"},
 		{"\xc3" "a\x02x\r", "\xc3x" "a"},
+		{"\xc0\x80\xc1\xbf\x02x\r", "\xc0\x80\xc1x\xbf"},	// overlong
 		{"a\tb\x01\r", "a\tb"},			// so are control bytes
 		{"a\x1b[15~b\x1b[200~c\x1b[201~\x1b[1;5Cd\x1b" "xe\r", "abcde"},
 		{"a\x1b[12345678901234567890~b\x1bOQc\r", "abc"},

@@ -31,10 +31,10 @@ screen() {
 	tm capture-pane -p -J
 }
 
-# shows TEXT: waits until TEXT is on the screen, at most 10 s.
+# shows TEXT: waits until TEXT is on the screen.
 shows() {
 	local i
-	for i in $(seq 200); do
+	for i in $(seq "$polls"); do
 		screen | grep -qF -- "$1" && return 0
 		sleep 0.05
 	done
@@ -79,7 +79,7 @@ ended() {
 	tm send-keys 'sh run.sh 3 >got' Enter
 	# pasted before the editor has the terminal, the driver would keep
 	# 4095 bytes of it, as it does for any program
-	for _ in $(seq 200); do
+	for _ in $(seq "$polls"); do
 		stty -a -F "$pane_tty" | grep -q -- -icanon && break
 		sleep 0.05
 	done
@@ -113,7 +113,7 @@ ended() {
 	tm send-keys 'sh run.sh 1' Enter
 	shows 'plaintext: '
 	tm send-keys abc C-z
-	for _ in $(seq 200); do
+	for _ in $(seq "$polls"); do
 		[[ $(cut -d' ' -f3 "/proc/$(rotlet_pid)/stat") != T ]] || break
 		sleep 0.05
 	done
