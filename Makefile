@@ -32,9 +32,6 @@ LINK = -Wl,--as-needed
 # has chosen its level for that language.
 HARDEN = -fstack-protector-strong -fstack-clash-protection \
 	-Wformat -Werror=format-security
-ifneq ($(findstring x86_64,$(shell $(CC) -dumpmachine)),)
-HARDEN += -fcf-protection
-endif
 FORTIFY = -D_FORTIFY_SOURCE=3
 FORTIFYCXX = $(if $(findstring _FORTIFY_SOURCE,$(CPPFLAGS) $(CXXFLAGS)),,$(FORTIFY))
 FORTIFYCC = $(if $(findstring _FORTIFY_SOURCE,$(CPPFLAGS) $(CFLAGS)),,$(FORTIFY))
@@ -46,12 +43,20 @@ q = '$(subst ','\'',$(1))'
 # In the tree rotlet finds the library in kelp/. Installed, it looks only
 # in LIBDIR, relative to itself, and not at all where the loader looks
 # anyway: the directories the system's loader names as its own (glibc's
-# ld.so --help), or /lib and /usr/lib where it names none.
+# ld.so --help), or /lib and /usr/lib where it names none. A cross build
+# cannot run the target's loader: it takes the target's multiarch
+# directories, as Debian's loaders have them, unless SYSLIBS is given.
 RPATH = -Wl,--enable-new-dtags,-rpath,'$$ORIGIN/kelp'
+TARGET := $(shell $(CXX) -dumpmachine 2>/dev/null)
+ifeq ($(firstword $(subst -, ,$(TARGET))),$(shell uname -m))
 LOADER := $(shell readelf -lW /bin/sh 2>/dev/null | \
 	sed -n 's/.*interpreter: \(.*\)\]$$/\1/p')
 SYSLIBS := $(or $(shell $(LOADER) --help 2>/dev/null | \
 	sed -n 's/^ *\(.*\) (system search path)$$/\1/p'),/lib /usr/lib)
+else
+MULTIARCH := $(shell $(CXX) -print-multiarch 2>/dev/null)
+SYSLIBS := $(if $(MULTIARCH),/lib/$(MULTIARCH) /usr/lib/$(MULTIARCH)) /lib /usr/lib
+endif
 ifeq ($(filter $(patsubst %/,%,$(LIBDIR)),$(SYSLIBS)),)
 INSTRPATH = -Wl,--enable-new-dtags,-rpath,'$$ORIGIN/$(shell \
 	realpath -m --relative-to=$(call q,$(BINDIR)) $(call q,$(LIBDIR)))'
@@ -68,24 +73,32 @@ FORTIFY =
 ifeq ($(SANITIZE),thread)
 SAN = -fsanitize=thread -g
 else
-# The function-type check needs UBSan's C++ runtime, which a C program
-# that links the library does not get.
-SAN = -fsanitize=address,undefined -fno-sanitize=function \
+# clang's function-type check needs UBSan's C++ runtime, which a C
+# program that links the library does not get; gcc has none.
+SAN = -fsanitize=address,undefined \
 	-fno-sanitize-recover=all -fno-omit-frame-pointer -g
+SANONLY = -fno-sanitize=function
 export ASAN_OPTIONS = detect_leaks=1:exitcode=99
 export UBSAN_OPTIONS = print_stacktrace=1
 endif
 export ROTLET_SANITIZED = $(SANITIZE)
 endif
 
+# Flags that only some compilers, or some targets, know: each compiler is
+# asked for itself, as CXX and CC may differ.
+accepts = $(shell $(1) $(2) -Werror -E -x c /dev/null >/dev/null 2>&1 && echo $(2))
+ONLY = -fcf-protection $(SANONLY)
+ONLYCXX := $(foreach f,$(ONLY),$(call accepts,$(CXX),$(f)))
+ONLYCC := $(foreach f,$(ONLY),$(call accepts,$(CC),$(f)))
+
 ALLCPP = $(FORTIFYCXX) $(CPPFLAGS)
 CCCPP = $(FORTIFYCC) $(CPPFLAGS)
 # -fno-exceptions once more after the packager's flags: with exceptions
 # on, the library's cancellation cleanup becomes a landing pad, and the
 # library would load the unwinder's libgcc_s.
-ALLCXX = $(STD) $(HARDEN) $(SAN) $(CXXFLAGS) -fno-exceptions
-ALLCC = -std=c99 $(HARDEN) $(SAN) $(CFLAGS)
-TESTCXX = -std=gnu++20 $(HARDEN) $(SAN) $(CXXFLAGS)
+ALLCXX = $(STD) $(HARDEN) $(SAN) $(ONLYCXX) $(CXXFLAGS) -fno-exceptions
+ALLCC = -std=c99 $(HARDEN) $(SAN) $(ONLYCC) $(CFLAGS)
+TESTCXX = -std=gnu++20 $(HARDEN) $(SAN) $(ONLYCXX) $(CXXFLAGS)
 ALLLD = $(LINK) $(HARDLINK) $(LDFLAGS)
 
 all: rotlet rotlet.inst
@@ -169,11 +182,11 @@ GLIBC := $(shell echo __GLIBC__ | $(CC) -E -P -include stdio.h -x c - 2>/dev/nul
 	tail -n 1)
 GTEST = $(if $(filter __GLIBC__,$(GLIBC)),,tests/kelp_test)
 
-# What the tests need is looked for first, before anything is built.
-need:
-	@tests/need $(if $(GTEST),gtest)
+# What a target needs is looked for first, before anything is built.
+need-%:
+	@tests/need $* $(if $(GTEST),gtest)
 
-check: need rotlet rotlet.inst $(GTEST) tests/use tests/cases
+check: need-check rotlet rotlet.inst $(GTEST) tests/use tests/cases
 	$(if $(GTEST),tests/kelp_test --gtest_brief=1,@echo 'check: skipped \
 		tests/kelp_test: GoogleTest and the C++ runtime are built for glibc')
 	ROTLET_FORTIFIED=$(FORTIFIED) bats tests
@@ -239,7 +252,7 @@ distcheck: dist
 	set -e; d=$$(mktemp -d); trap 'rm -rf "$$d"' EXIT; \
 	tar -xzf $(DIST).tar.gz -C "$$d"; cd "$$d/$(DIST)"; \
 	find . | sort >"$$d/files"; \
-	$(MAKE) && $(MAKE) check && $(MAKE) install DESTDIR="$$d/stage"; \
+	$(MAKE); $(MAKE) check; $(MAKE) install DESTDIR="$$d/stage"; \
 	out=$$(echo 'Hello, World!' | "$$d/stage$(BINDIR)/rotlet" 13); \
 	[ "$$out" = 'plaintext: Uryyb, Jbeyq!' ]; \
 	$(MAKE) uninstall DESTDIR="$$d/stage"; \
@@ -279,7 +292,7 @@ fuzz/kelp_fuzz: $(FUZZSRC)
 	clang++ $(STD) -g -O1 -fsanitize=fuzzer,address,undefined \
 		-fno-sanitize-recover=all -Ikelp -o $@ fuzz/kelp_fuzz.cpp $(KELP) $(FUZZWRAP)
 
-fuzz: fuzz/kelp_fuzz
+fuzz: need-fuzz fuzz/kelp_fuzz
 	set -e; d=$$(mktemp -d); trap 'rm -rf "$$d"' EXIT; \
 	fuzz/kelp_fuzz -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=fuzz/ \
 		-rss_limit_mb=$(FUZZ_RSS) -print_final_stats=1 "$$d" fuzz/corpus
@@ -295,7 +308,7 @@ fuzz/replay: $(FUZZSRC)
 		-idirafter "$$(clang++ -print-resource-dir)/include" -Ikelp \
 		-o $@ fuzz/kelp_fuzz.cpp $(KELP) $(FUZZWRAP)
 
-coverage:
+coverage: need-coverage
 	find . -name '*.gcda' -delete
 	$(MAKE) check CPPFLAGS=-DKELP_COVERAGE CXXFLAGS='$(COVERAGE)' \
 		CFLAGS='$(COVERAGE)' LDFLAGS=--coverage; \
@@ -314,12 +327,12 @@ coverage:
 # any kind fails the test that met it.
 VALGRIND = valgrind -q --error-exitcode=99 --leak-check=full \
 	--show-leak-kinds=all --errors-for-leak-kinds=all
-valgrind: rotlet rotlet.inst tests/use tests/cases
+valgrind: need-valgrind rotlet rotlet.inst tests/use tests/cases
 	WRAP='$(VALGRIND)' ROTLET_FORTIFIED=$(FORTIFIED) bats tests
 
 # Static analysis, and builds that stop at any warning with both compilers.
 STRICT = -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror
-lint:
+lint: need-lint
 	cppcheck -q --enable=warning,performance,portability --std=c++20 \
 		--error-exitcode=1 --inline-suppr -Ikelp rotlet.cpp kelp
 	@echo clang-tidy -quiet rotlet.cpp $(KELP); \
@@ -343,5 +356,5 @@ clean:
 		$(DIST).tar.gz
 	find . -name "*.gcda" -delete -o -name "*.gcno" -delete
 
-.PHONY: all install uninstall need check dist distcheck abicheck sanitize valgrind \
+.PHONY: all install uninstall check dist distcheck abicheck sanitize valgrind \
 	lint bench fuzz coverage clean FORCE

@@ -33,7 +33,27 @@ constexpr size_t large_reserve = 8 << 20;
 #else
 constexpr size_t large_reserve = size_t(1) << 30;
 #endif
-constexpr uintptr_t page = 4096;
+// A huge page larger than this is never asked for: on arm64 kernels with
+// 16 KiB or 64 KiB pages it is 32 MiB or 512 MiB, which a short line
+// would cost whole.
+constexpr size_t huge_limit = 4 << 20;
+
+// The kernel's huge page, from sysfs; 0 where it does not say.
+size_t
+huge_page()
+{
+	static size_t size = SIZE_MAX;	// not yet read: it never changes
+	if (size == SIZE_MAX) {
+		char text[32] = "";
+		int fd = open("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size",
+		    O_RDONLY | O_CLOEXEC);
+		(void)!read(fd, text, sizeof text - 1);	// none: a failed read
+		close(fd);
+		size = strtoul(text, nullptr, 10);
+	}
+	return size;
+}
+
 // Lines shorter than this are copied out of the buffer; a longer one
 // keeps the memory it was read into. Each such line is a mapping of its
 // own, and the kernel allows a process only so many.
@@ -159,12 +179,16 @@ reserve()
 	// The whole mapping is marked, never a part: that would split it,
 	// and realloc could then neither grow it in place past the
 	// reservation nor shrink it without a mapping more. Only a block
-	// with a mapping of its own ends on a page boundary. Refused, or
-	// huge pages off: the line is read all the same.
+	// with a mapping of its own ends on a page boundary. Where huge
+	// pages are too large, it is marked never to have them, which the
+	// kernel may give unasked. Refused, or huge pages off: the line is
+	// read all the same.
+	auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
 	uintptr_t lead = reinterpret_cast<uintptr_t>(buf) % page;
 	size_t len = lead + malloc_usable_size(buf);
 	if (len % page == 0)
-		(void)madvise(buf - lead, len, MADV_HUGEPAGE);
+		(void)madvise(buf - lead, len,
+		    huge_page() <= huge_limit ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 	return true;
 }
 

@@ -1,13 +1,15 @@
 # SPDX-License-Identifier: MIT
 # Shared by the command-line tests.
-# ROTLET names the binary under test; WRAP a command to run it under.
+# ROTLET names the binary under test; WRAP a command to run it under;
+# EMU one to run every program built for another machine, as qemu-user.
 
 ROTLET=${ROTLET:-$BATS_TEST_DIRNAME/../rotlet}
 
 # polls: how many times a wait looks, 20 a second, before it gives up:
 # a minute, or ROTLET_TEST_SCALE minutes on a machine that slow.
 polls=$((1200 * ${ROTLET_TEST_SCALE:-1}))
-read -r -a wrap <<<"${WRAP:-}"
+read -r -a emu <<<"${EMU:-}"
+read -r -a wrap <<<"${WRAP:-${EMU:-}}"
 
 # rot ARG... <input: runs rotlet as a user would; sets status, and out and
 # err to the files that hold standard output and standard error.
@@ -53,7 +55,7 @@ skip_if_wrapped() {
 kelp_of() {
 	local fifo=$BATS_TEST_TMPDIR/fifo.$RANDOM pid lib=
 	mkfifo "$fifo"
-	env -u LD_LIBRARY_PATH "$1" 1 <"$fifo" >/dev/null &
+	env -u LD_LIBRARY_PATH "${emu[@]}" "$1" 1 <"$fifo" >/dev/null &
 	pid=$!
 	exec 8>"$fifo"
 	while [ -z "$lib" ] && kill -0 "$pid" 2>/dev/null; do

@@ -19,6 +19,11 @@ setup_file() {
 	before=$(stat -c %y "$top/rotlet.inst" "$top/.dirs"; cat "$top/.dirs")
 }
 
+# A program that uses the library is built with the packager's flags too:
+# a -m32 build must not link a 64-bit program against a 32-bit library.
+cflags="${CPPFLAGS:-} ${CFLAGS:-}"
+ldflags=${LDFLAGS:-}
+
 # mk ARG...: make in the copy with the build's compiler and flags, which
 # make check exports, and with none of the caller's install variables:
 # whatever make check was given, these tests install only where they say.
@@ -90,9 +95,9 @@ EOF2
 		[ "$out" = "plaintext: Ibm" ]
 		# a C program builds with kelp.pc's flags, as the README says
 		if [ -z "$sanitized" ]; then
-			eval "${CC:-cc} -o \"\$BATS_TEST_TMPDIR/use\" \"\$top/tests/use.c\" $(
+			eval "${CC:-cc} $cflags -o \"\$BATS_TEST_TMPDIR/use\" \"\$top/tests/use.c\" $(
 				PKG_CONFIG_PATH="$d$l/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$d" \
-				pkg-config --cflags --libs kelp)"
+				pkg-config --cflags --libs kelp) $ldflags"
 			out=$(LD_LIBRARY_PATH="$d$l" "$BATS_TEST_TMPDIR/use" <<<'staged')
 			[ "$out" = "line: [staged]" ]
 		fi
@@ -143,8 +148,8 @@ EOF2
 	moved=$BATS_TEST_TMPDIR/moved
 	mv "$staged" "$moved"
 	# shellcheck disable=SC2046
-	${CC:-cc} -o "$BATS_TEST_TMPDIR/use" "$top/tests/use.c" $(PKG_CONFIG_PATH=$moved/lib/pkgconfig \
-		pkg-config --define-prefix --cflags --libs kelp)
+	${CC:-cc} $cflags -o "$BATS_TEST_TMPDIR/use" "$top/tests/use.c" $(PKG_CONFIG_PATH=$moved/lib/pkgconfig \
+		pkg-config --define-prefix --cflags --libs kelp) $ldflags
 	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
 	LD_LIBRARY_PATH=$moved/lib "$BATS_TEST_TMPDIR/use" <<<'moved' >"$out" 2>"$err"
 	expect_out 'line: [moved]\n'
@@ -163,7 +168,7 @@ EOF2
 	[ -z "$(/sbin/ldconfig -p | grep -F "$live/")" ]
 	export PKG_CONFIG_PATH=$live/lib/pkgconfig
 	# shellcheck disable=SC2046
-	${CC:-cc} -o "$BATS_TEST_TMPDIR/use" "$top/tests/use.c" $(pkg-config --cflags --libs kelp)
+	${CC:-cc} $cflags -o "$BATS_TEST_TMPDIR/use" "$top/tests/use.c" $(pkg-config --cflags --libs kelp) $ldflags
 	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
 	LD_LIBRARY_PATH=$live/lib "$BATS_TEST_TMPDIR/use" <<<'live' >"$out" 2>"$err" || status=$?
 	mk uninstall PREFIX="$live"
@@ -189,16 +194,21 @@ EOF2
 	[ "$(stat -c %y "$top/rotlet.inst" "$top/.dirs"; cat "$top/.dirs")" = "$before" ]
 }
 
-@test "make check, lacking a tool it cannot install, names the one command that does" {
+@test "make check and make lint, lacking a tool they cannot install, name the one command that does" {
 	bin=$BATS_TEST_TMPDIR/bin
 	mkdir "$bin"
-	for t in sh id pkg-config groff tmux readelf nm "${CXX:-c++}" "${CC:-cc}"; do
+	for t in sh id pkg-config groff tmux readelf nm g++ "${CXX:-c++}" "${CC:-cc}"; do
 		ln -sf "$(command -v "${t%% *}")" "$bin/"
 	done
 	# with no apt-get on PATH it cannot install, even as root
-	out=$(env PATH="$bin" sh "$top/tests/need" gtest 2>&1) && return 1
-	[ "$out" = "$(printf '%s\n\t%s' 'make check: the tests need bats; install them with' \
-		'sudo apt-get install --no-install-recommends bats')" ]
+	while read -r target missing; do
+		out=$(env PATH="$bin" sh "$top/tests/need" "$target" gtest 2>&1) && return 1
+		[ "$out" = "$(printf '%s\n\t%s' "make $target: it needs $missing; as root (or with sudo), install with" \
+			"apt-get install --no-install-recommends $missing")" ]
+	done <<EOF
+check bats
+lint bats cppcheck clang-tidy shellcheck clang
+EOF
 }
 
 @test "the man pages render without a warning" {

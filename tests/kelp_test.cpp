@@ -786,17 +786,74 @@ own_mounts()
 		child_exit(77);
 }
 
+// A file holding text bound over path, in the child's own mounts.
+void
+bind_over(const char *path, const char *text)
+{
+	own_mounts();
+	char file[] = "/tmp/kelp_test.XXXXXX";
+	int fd = mkstemp(file);
+	bool bound = fd >= 0 && write(fd, text, strlen(text)) == ssize_t(strlen(text)) &&
+	    mount(file, path, nullptr, MS_BIND, nullptr) == 0;
+	unlink(file);
+	if (!bound)
+		child_exit(77);
+}
+
 void
 strict_overcommit()
 {
-	own_mounts();
-	char path[] = "/tmp/kelp_test.XXXXXX";
-	int fd = mkstemp(path);
-	bool bound = fd >= 0 && write(fd, "2\n", 2) == 2 && mount(path,
-	    "/proc/sys/vm/overcommit_memory", nullptr, MS_BIND, nullptr) == 0;
-	unlink(path);
-	if (!bound)
-		child_exit(77);
+	bind_over("/proc/sys/vm/overcommit_memory", "2\n");
+}
+
+// Huge pages of 512 MiB, as an arm64 kernel with 64 KiB pages has.
+void
+huge_pages_too_large()
+{
+	bind_over("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", "536870912\n");
+}
+
+// How the buffer's reservation, the mapping of 1 GiB, is marked.
+string
+huge_pages_asked()
+{
+	(void)get_string(nullptr, nullptr);
+	FILE *f = fopen("/proc/self/smaps", "r");
+	const char *mark = "no reservation";
+	char row[512];
+	bool reservation = false;
+	while (f != nullptr && fgets(row, sizeof row, f) != nullptr) {
+		unsigned long kib;
+		if (sscanf(row, "Size: %lu kB", &kib) == 1)
+			reservation = kib >= (1u << 20);
+		else if (reservation && strncmp(row, "VmFlags:", 8) == 0)
+			mark = strstr(row, " hg") ? "huge pages" : strstr(row, " nh") ?
+			    "no huge pages" : "unmarked";
+	}
+	if (f != nullptr)
+		fclose(f);
+	return strdup(mark);
+}
+
+// A short line costs a huge page at most where huge pages are small, and
+// none where they are larger than a few MiB.
+TEST_F(GetString, AsksForHugePagesOnlyWhereTheyAreSmall)
+{
+	if (SANITIZED)
+		GTEST_SKIP() << "the sanitizers reserve less";
+	if (access("/sys/kernel/mm/transparent_hugepage", F_OK) != 0)
+		GTEST_SKIP() << "no transparent huge pages here";
+	const struct {
+		void (*setup)();
+		const char *want;
+	} cases[] = {{nullptr, "huge pages"}, {huge_pages_too_large, "no huge pages"}};
+	for (const auto &c : cases) {
+		Outcome o = feed("line\n", 1, huge_pages_asked, c.setup);
+		if (o.status == 77 << 8)
+			printf("%s: not tried, no mount namespace\n", c.want);
+		else
+			EXPECT_EQ(o.lines, std::vector<Line>{c.want});
+	}
 }
 
 string

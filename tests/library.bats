@@ -10,9 +10,11 @@ load helper
 	expect_out 'line: [from C]\n'
 }
 
-# needed FILE: the libraries FILE asks the loader for, one a line.
+# needed FILE: the libraries FILE asks the loader for, but the loader
+# itself, which glibc's stack protector needs on aarch64 for its guard.
 needed() {
-	readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' '
+	readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' |
+		grep -v '^ld-linux-' | sort | tr '\n' ' '
 }
 
 @test "rotlet loads only libkelp and the C library, libkelp only the C library" {
@@ -58,10 +60,16 @@ needed() {
 		if [ "$name" = memory ] && [ -n "${ROTLET_SANITIZED:-}" ]; then
 			continue	# the sanitizers need more address space
 		fi
-		# never under WRAP: a thread left waiting at exit keeps its memory
-		got=$("$BATS_TEST_DIRNAME/cases" "$name") ||
-			{ echo "$name: status $?, gave [$got]"; return 1; }
-		[ "$got" = "$want" ] || { echo "$name: [$got], wanted [$want]"; return 1; }
+		# never under WRAP: a thread left waiting at exit keeps its
+		# memory; 77: the case cannot be tried here, and says why
+		s=0
+		got=$("${emu[@]}" "$BATS_TEST_DIRNAME/cases" "$name") || s=$?
+		if [ "$s" -eq 77 ]; then
+			echo "# $name: not tried here" >&3
+			continue
+		fi
+		[ "$s" -eq 0 ] || { echo "$name: status $s, gave [${got:0:200}]"; return 1; }
+		[ "$got" = "$want" ] || { echo "$name: [${got:0:200}], wanted [$want]"; return 1; }
 	done <<EOF2
 eagain NULL error;abcdef;ghi eof;NULL eof;
 eintr NULL error;abcdef;ghi eof;NULL eof;
