@@ -42,14 +42,26 @@ namespace {
 #ifndef __has_feature
 #define __has_feature(x) 0	// g++ tells by __SANITIZE_ADDRESS__ instead
 #endif
-// ThreadSanitizer can miss a mutex unlocked by the cleanup of a thread
-// cancelled inside a system call, and call the next lock of it a double
-// lock: clang 19's inside read(), as ten lines of C with no libkelp show,
-// and clang 14's inside the editor's waits.
+// Sanitizers that mishandle a thread cancelled inside a system call.
+// ThreadSanitizer can miss a mutex unlocked by its cleanup and call the
+// next lock of it a double lock, as ten lines of C with no libkelp show:
+// every one but clang 14's in the waiter's wait, and clang 14's too in
+// the editor's. gcc's AddressSanitizer fails a check of its own as it
+// unwinds the cancelled editor.
 #if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
 #define TSAN 1
 #else
 #define TSAN 0
+#endif
+#if TSAN && !(defined(__clang__) && __clang_major__ < 15)
+#define WAITER_MISREAD 1
+#else
+#define WAITER_MISREAD 0
+#endif
+#if TSAN || (defined(__SANITIZE_ADDRESS__) && !defined(__clang__))
+#define EDITOR_MISREAD 1
+#else
+#define EDITOR_MISREAD 0
 #endif
 #if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || TSAN
 #define SANITIZED 1
@@ -769,8 +781,8 @@ cancel_while_waiting()
 
 TEST_F(GetString, ACancelledWaiterLetsOthersRead)
 {
-#if TSAN && __clang_major__ >= 15
-	GTEST_SKIP() << "clang 19's ThreadSanitizer misses an unlock on cancellation";
+#if WAITER_MISREAD
+	GTEST_SKIP() << "this ThreadSanitizer misses an unlock on cancellation";
 #endif
 	EXPECT_EQ(feed("", 1, cancel_while_waiting).lines,
 	    std::vector<Line>{"partial"});
@@ -1285,7 +1297,7 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	// a window narrower than the prompt
 	EXPECT_EQ(typed("abc\x02x\r", true, 4), "abxc");
 	for (void (*setup)() : {mode_refused, no_descriptor, cancelled_first}) {
-		if (setup != cancelled_first || !TSAN) {
+		if (setup != cancelled_first || !EDITOR_MISREAD) {
 			EXPECT_EQ(typed("ab\r", true, 80, "xterm", setup), "ab");
 		}
 	}
