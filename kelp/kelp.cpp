@@ -255,6 +255,10 @@ read_on(reader *rd)
 	result r;
 	pthread_mutex_lock(&step_lock);
 	flockfile(stdin);
+	// Each call reads afresh: an end of input or a failure that an
+	// earlier read met, the program's own or ours, ends no later call.
+	// The indicators then say what this call met.
+	clearerr_unlocked(stdin);
 	while ((r = step(rd)) == more || r == must_wait) {
 		if (r == more)
 			continue;
@@ -428,6 +432,7 @@ to_edit()
 bool
 edited(const char *prompt, string *line)
 {
+	clearerr(stdin);	// as read_on() does
 	const char *row = prompt == nullptr ? "" : prompt;
 	if (strrchr(row, '\n') != nullptr)
 		row = strrchr(row, '\n') + 1;
@@ -466,10 +471,6 @@ get_string(va_list *args, const char *format, ...)
 	// the prompt before the read blocks. A failed write stays on
 	// stdout's error flag for the caller to find.
 	(void)fflush(stdout);
-	// Each call reads afresh: an end of input or a failure that an
-	// earlier read met, the program's own or ours, ends no later call.
-	// The indicators then say what this call met.
-	clearerr(stdin);
 	if (!edit || !edited(prompt, &line)) {
 		reader rd = {fileno(stdin), -1, -1, nullptr, 0};
 		line = read_line(&rd);
