@@ -229,21 +229,6 @@ step(reader *r)
 	return nl != nullptr && !was_lost ? whole_line : more;
 }
 
-// poll() is never restarted after a signal handler, whatever its flags.
-// The wait goes on unless a handler of the program's would have ended a
-// read: one installed without SA_RESTART.
-bool
-restarts()
-{
-	for (int sig = 1; sig < NSIG; sig++) {
-		struct sigaction sa;
-		if (sigaction(sig, nullptr, &sa) == 0 && sa.sa_handler != SIG_DFL &&
-		    sa.sa_handler != SIG_IGN && !(sa.sa_flags & SA_RESTART))
-			return false;
-	}
-	return true;
-}
-
 // Reads on until the line is whole, into the buffer at r->text. With
 // nothing buffered and nothing to read yet, the call waits in poll(),
 // outside stdio and with neither lock held. That wait is where the thread
@@ -271,7 +256,7 @@ read_on(reader *rd)
 		int k = poll(&pf, 1, -1);
 		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 		int why = errno;
-		bool failed = k < 0 && (why != EINTR || !restarts());
+		bool failed = k < 0 && (why != EINTR || !handlers_restart());
 		pthread_mutex_lock(&step_lock);
 		flockfile(stdin);
 		if (failed) {

@@ -7,6 +7,7 @@ ROTLET=${ROTLET:-$BATS_TEST_DIRNAME/../rotlet}
 
 # polls: how many times a wait looks, 20 a second, before it gives up:
 # a minute, or ROTLET_TEST_SCALE minutes on a machine that slow.
+# shellcheck disable=SC2034 # for the files that load this one
 polls=$((1200 * ${ROTLET_TEST_SCALE:-1}))
 read -r -a emu <<<"${EMU:-}"
 read -r -a wrap <<<"${WRAP:-${EMU:-}}"

@@ -1140,10 +1140,11 @@ cancelled_first()
 // window grows and a SIGTERM comes, which the child handles; it ignores
 // the signals its keys raise, so that it goes on after them. Without the
 // editor, keys are typed once the prompt is out, and no signal comes.
-// setup runs in the child first.
+// setup runs in the child first; the child calls get_string calls times,
+// and the last call's line is the result.
 Line
 typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
-    const char *term = "xterm", void (*setup)() = nullptr)
+    const char *term = "xterm", void (*setup)() = nullptr, int calls = 1)
 {
 	int pty = posix_openpt(O_RDWR | O_NOCTTY);
 	FILE *res = tmpfile();
@@ -1171,7 +1172,9 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		signal(SIGTERM, ignore);
 		if (setup != nullptr)
 			setup();
-		string s = get_string(nullptr, "%s\n%s> ", "first row", "line");
+		string s = nullptr;
+		for (int i = 0; i < calls; i++)
+			s = get_string(nullptr, "%s\n%s> ", "first row", "line");
 		armed = false;
 		struct rlimit r;	// no_descriptor's limit lifted, for res
 		getrlimit(RLIMIT_NOFILE, &r);
@@ -1204,6 +1207,9 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			break;
 		if (p.revents & POLLIN && n > 0 && shown_so_far.size() < 1024)
 			shown_so_far.append(buf, static_cast<size_t>(n));
+		// asked where the cursor is: after the prompt, where shown
+		if (n > 0 && memmem(buf, size_t(n), "\x1b[6n", 4) != nullptr)
+			write_all(pty, shown ? "\x1b[2;7R" : "\x1b[1;1R");
 		if (typing && sent == keys.size() && keys.back() != '\r' &&
 		    keys.back() != '\x04')
 			break;		// and hangs up
@@ -1214,6 +1220,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			kill(pid, SIGTERM);
 			signalled = true;
 		} else if (typing && !half && sent < keys.size() &&
+		    // the signal's handler gives the terminal back for a while
+		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))) &&
 		    write(pty, keys.data() + sent, 1) == 1) {
 			sent++;
 		}
@@ -1273,10 +1281,44 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		{"a\x1bO", std::nullopt},
 		{"a\x1b[", std::nullopt},
 		{"\x7f\x17\x02\x01" "ab\x06\r", "ab"},	// at either end, nothing
+		{"abc def\x17\x01\x19\r", "defabc "},	// Ctrl-Y yanks the kill
+		{"abcd\x02\x02\x14\r", "acbd"},		// Ctrl-T
+		{"abc\x14\r", "acb"},
+		{"ab cd\x17\x1f\r", "ab cd"},		// Ctrl-_ undoes a kill,
+		{"x\x01" "ab\x1f\r", "x"},			// and typing, as one
+		{"abc def\x1b" "bX\r", "abc Xdef"},		// Alt-b, Alt-f
+		{"abc def\x01\x1b" "fX\r", "abcX def"},
+		{"abc def\x1b[1;5DX\x1b[1;5CY\r", "abc XdefY"},	// Ctrl-arrows
+		{"abc def\x01\x1b" "d\r", " def"},		// Alt-d
+		{"abc def\x1b\x7f\r", "abc "},		// Alt-Backspace
+		{"a\x16\x01" "b\r", "a\x01" "b"},		// Ctrl-V
+		{"a\x12\x07\x0c" "b\r", "ab"},		// other controls: nothing
+		{"a\x1b[200~x\x01\x7f\x1b[Ay\x1b[201~b\r", "ax\x01\x7f\x1b[Ayb"},	// pasted
 		{long_line + "\x01y\r", "y" + long_line},	// scrolled
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(typed(c.keys), c.want) << testing::PrintToString(c.keys);
+	// history: Up and Ctrl-P back, Down and Ctrl-N on, to the line being
+	// typed; an empty line is not kept
+	const struct {
+		std::string keys;
+		Line want;
+	} recalled[] = {
+		{"one\rtwo\r\x1b[A\x1b[A\r", "one"},
+		{"one\rtwo\r\x10\x10\x0e\r", "two"},
+		{"one\r\r\x1b[A\r", "one"},
+		{"a\rb\rc\x1b[A\x1b[A\x1b[B\x1b[B\r", "c"},
+	};
+	for (const auto &c : recalled)
+		EXPECT_EQ(typed(c.keys, true, 80, "xterm", nullptr, 3), c.want)
+		    << testing::PrintToString(c.keys);
+	// a handler of the program's without SA_RESTART, the SIGTERM half
+	// way, ends the wait; the next call shows what was typed again
+	EXPECT_EQ(typed("abcd\r", true, 80, "xterm", [] {
+		struct sigaction sa = {};
+		sa.sa_handler = ignore;
+		sigaction(SIGTERM, &sa, nullptr);
+	}, 2), "abcd");
 	// with standard output closed, the line is drawn alone
 	EXPECT_EQ(typed("ab\x02x\r", false), "axb");
 	// no editor for a terminal that cannot show it, or none named
