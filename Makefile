@@ -300,7 +300,10 @@ fuzz: need-fuzz fuzz/kelp_fuzz
 # make check built for gcov at -Og, with the corpus replayed by the fuzz
 # target built without libFuzzer, then lines and branches per file. It
 # fails below its floors: the library's files 99% of lines and 95% of
-# branches, rotlet.cpp every line and branch. The tree is built plainly again after.
+# branches, but the editor 95% and 85%, whose paths for signals that come
+# at any moment, a terminal that never answers and memory running out
+# mid-key are tried in tmux and by hand; rotlet.cpp every line and
+# branch. The tree is built plainly again after.
 COVERAGE = -Og -g --coverage
 GCOVR = gcovr -r . -f rotlet.cpp -f kelp/ --exclude-unreachable-branches
 fuzz/replay: $(FUZZSRC)
@@ -316,7 +319,8 @@ coverage: need-coverage
 	[ $$s -ne 0 ] || { $(GCOVR) && $(GCOVR) --branches; } >coverage.txt || s=1; \
 	cat coverage.txt 2>/dev/null; \
 	$(MAKE) all tests/kelp_test tests/use tests/cases; [ $$s -eq 0 ] && \
-	awk '$$1 ~ /^kelp\// { if ($$4 + 0 < (lines ? 95 : 99)) bad = 1 } \
+	awk '$$1 ~ /^kelp\// { ed = $$1 == "kelp/editor.cpp"; \
+		if ($$4 + 0 < (lines ? (ed ? 85 : 95) : (ed ? 95 : 99))) bad = 1 } \
 		$$1 == "rotlet.cpp" && $$4 + 0 < 100 { bad = 1 } \
 		$$1 ~ /^(kelp\/.*|rotlet)\.cpp$$/ { rows++ } \
 		/Branches/ { lines = 1 } \

@@ -230,13 +230,11 @@ char_len(const char *s, size_t p, size_t len)
 	return n;
 }
 
-// The code point of the n-byte sequence at s.
+// The code point of the sequence of n bytes, two or more, at s.
 unsigned
 code_point(const char *s, size_t n)
 {
 	auto u = reinterpret_cast<const unsigned char *>(s);
-	if (n == 1)
-		return u[0];
 	unsigned c = u[0] & (0x7f >> n);
 	for (size_t i = 1; i < n; i++)
 		c = c << 6 | (u[i] & 0x3f);
@@ -580,14 +578,17 @@ enum next { got, ended, failed, signalled };
 
 // Whether a wait that a handler of the program's ended should go on: it
 // ends unless every handler not the editor's is installed with
-// SA_RESTART, as a read would.
+// SA_RESTART, as a read would. Handlers for faults, as the sanitizers
+// install, do not count: a fault never comes while a thread waits.
 bool
 others_restart()
 {
 	for (int sig = 1; sig < NSIG; sig++) {
 		struct sigaction sa;
-		if (!held[sig] && sigaction(sig, nullptr, &sa) == 0 && handler(sa) &&
-		    !(sa.sa_flags & SA_RESTART))
+		bool fault = sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE ||
+		    sig == SIGILL || sig == SIGTRAP;
+		if (!held[sig] && !fault && sigaction(sig, nullptr, &sa) == 0 &&
+		    handler(sa) && !(sa.sa_flags & SA_RESTART))
 			return false;
 	}
 	return true;

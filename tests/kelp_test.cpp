@@ -1116,7 +1116,8 @@ no_descriptor()
 	setrlimit(RLIMIT_NOFILE, &r);
 }
 
-// A thread cancelled while it edits gives the terminal and the lock back.
+// A thread cancelled while it edits gives the terminal and the lock back;
+// a child forked while it edits does not give the terminal back.
 void
 cancelled_first()
 {
@@ -1128,6 +1129,13 @@ cancelled_first()
 	struct termios m;
 	while (tcgetattr(0, &m) == 0 && (m.c_lflag & ICANON))
 		;
+	// a child forked meanwhile leaves the terminal to this process
+	pid_t pid = fork();
+	if (pid == 0)
+		child_exit(0);
+	waitpid(pid, nullptr, 0);
+	if (tcgetattr(0, &m) != 0 || (m.c_lflag & ICANON))
+		child_exit(3);
 	pthread_cancel(t);
 	pthread_join(t, nullptr);
 	if (tcgetattr(0, &m) != 0 || !(m.c_lflag & ICANON))
@@ -1141,7 +1149,10 @@ cancelled_first()
 // the signals its keys raise, so that it goes on after them. Without the
 // editor, keys are typed once the prompt is out, and no signal comes.
 // setup runs in the child first; the child calls get_string calls times,
-// and the last call's line is the result.
+// and the last call's line is the result. The prompt's last row ends in
+// "line> ", after what word holds before it.
+const char *word = "line";
+
 Line
 typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
     const char *term = "xterm", void (*setup)() = nullptr, int calls = 1)
@@ -1169,12 +1180,17 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			unsetenv("TERM");
 		for (int sig : {SIGINT, SIGQUIT, SIGTSTP, SIGHUP})
 			signal(sig, SIG_IGN);
-		signal(SIGTERM, ignore);
+		// with SA_RESTART, as glibc's signal() gives, but not
+		// ThreadSanitizer's
+		struct sigaction sa = {};
+		sa.sa_handler = ignore;
+		sa.sa_flags = SA_RESTART;
+		sigaction(SIGTERM, &sa, nullptr);
 		if (setup != nullptr)
 			setup();
 		string s = nullptr;
 		for (int i = 0; i < calls; i++)
-			s = get_string(nullptr, "%s\n%s> ", "first row", "line");
+			s = get_string(nullptr, "%s\n%s> ", "first row", word);
 		armed = false;
 		struct rlimit r;	// no_descriptor's limit lifted, for res
 		getrlimit(RLIMIT_NOFILE, &r);
@@ -1288,6 +1304,8 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		{"x\x01" "ab\x1f\r", "x"},			// and typing, as one
 		{"abc def\x1b" "bX\r", "abc Xdef"},		// Alt-b, Alt-f
 		{"abc def\x01\x1b" "fX\r", "abcX def"},
+		{"abc def\x01\x1b" "f\x1b" "fX\r", "abc defX"},
+		{"e\xcc\x81x\x02\x02y\r", "ye\xcc\x81x"},	// a mark moves with its letter
 		{"abc def\x1b[1;5DX\x1b[1;5CY\r", "abc XdefY"},	// Ctrl-arrows
 		{"abc def\x01\x1b" "d\r", " def"},		// Alt-d
 		{"abc def\x1b\x7f\r", "abc "},		// Alt-Backspace
@@ -1312,6 +1330,20 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	for (const auto &c : recalled)
 		EXPECT_EQ(typed(c.keys, true, 80, "xterm", nullptr, 3), c.want)
 		    << testing::PrintToString(c.keys);
+	// the last 100 lines are kept; the last 64 changes undone
+	std::string lines, changes;
+	for (int i = 0; i < 101; i++)
+		lines += std::to_string(i) + "\r";
+	for (int i = 0; i < 101; i++)
+		lines += "\x1b[A";
+	EXPECT_EQ(typed(lines + "\r", true, 80, "xterm", nullptr, 102), "1");
+	for (int i = 0; i < 70; i++)
+		changes += "a\x7f";
+	EXPECT_EQ(typed(changes + "\x1f\r"), "a");
+	// a prompt measured by what it shows: a title, a colour and a tab
+	word = "\x1b]0;title\x07\x1b[1m\x1b" "7\tline";
+	EXPECT_EQ(typed("ab\x02x\r"), "axb");
+	word = "line";
 	// a handler of the program's without SA_RESTART, the SIGTERM half
 	// way, ends the wait; the next call shows what was typed again
 	EXPECT_EQ(typed("abcd\r", true, 80, "xterm", [] {

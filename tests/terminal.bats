@@ -165,6 +165,14 @@ row() {
 	[ "$(row 'plaintext: ')" = "$(printf 'plaintext: e\314\201te|14')" ]
 	tm send-keys Enter
 	ended 0
+	# a prompt with escapes, drawn again at the top by Ctrl-L
+	tm send-keys clear Enter "$BATS_TEST_DIRNAME/use \$'\\e[1mName\\e[0m\\t'" Enter
+	shows 'Name    : '
+	tm send-keys ab C-l
+	shows 'Name    : ab'
+	[ "$(row 'Name')" = 'Name    : ab|12' ]
+	tm send-keys Enter
+	shows '[ab]'
 }
 
 @test "at a terminal a line wider than the window scrolls on its row, and a resize draws it again" {

@@ -2,7 +2,8 @@
 /*
  * A C program that uses the line reader: echoes one line back in brackets,
  * from an exit handler registered before the library's first call, so the
- * line must outlive every handler of the program's own.
+ * line must outlive every handler of the program's own. The prompt's
+ * word may be given.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,10 +20,10 @@ bye(void)
 }
 
 int
-main(void)
+main(int argc, char *argv[])
 {
 	if (atexit(bye) != 0)
 		return 2;
-	s = get_string(NULL, "%s: ", "line");
+	s = get_string(NULL, "%s: ", argc > 1 ? argv[1] : "line");
 	return s == NULL;
 }
