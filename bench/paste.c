@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: MIT */
 /*
- * paste N COMMAND [ARG...]: runs COMMAND on a new pseudo-terminal, as a
- * person's terminal would, pastes a line of N bytes and Enter into it
+ * paste [-h] N COMMAND [ARG...]: runs COMMAND on a new pseudo-terminal, as
+ * a person's terminal would, pastes a line of N bytes and Enter into it
+ * (with -h, after one byte typed and Ctrl-A, so at the line's start)
  * once the command has the terminal in non-canonical mode (before that
  * the terminal would keep 4095 bytes of it), and ends with the command's
  * status once it has ended.
@@ -19,18 +20,26 @@
 int
 main(int argc, char *argv[])
 {
+	int home = argc > 1 && strcmp(argv[1], "-h") == 0;
+	argv += home;
+	argc -= home;
 	if (argc < 3) {
-		fprintf(stderr, "usage: paste N COMMAND [ARG...]\n");
+		fprintf(stderr, "usage: paste [-h] N COMMAND [ARG...]\n");
 		return 2;
 	}
 	size_t n = strtoul(argv[1], NULL, 10), sent = 0;
-	char *line = malloc(n + 1);
+	char *line = malloc(n + 3);
 	int pty = posix_openpt(O_RDWR | O_NOCTTY);
 	if (line == NULL || pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0)
 		return 2;
 	for (size_t i = 0; i < n; i++)
 		line[i] = "The quick brown fox jumps over the lazy dog. "[i % 45];
 	line[n] = '\r';
+	if (home) {
+		memmove(line + 2, line, n + 1);
+		memcpy(line, "x\001", 2);
+		n += 2;
+	}
 	pid_t pid = fork();
 	if (pid == 0) {
 		int tty;

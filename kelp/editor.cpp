@@ -410,6 +410,7 @@ struct line {
 };
 
 long cursor_column();
+bool more_typed(line *l);
 
 // Draws as much of the line as the row holds after its start, the
 // cursor always among it; on a new row, the prompt first. The start is
@@ -424,7 +425,9 @@ draw(line *l)
 	out o;
 	o.n = 0;
 	if (!l->placed && !l->fresh) {
-		long col = cursor_column();
+		// Asked only with nothing typed ahead, which the answer would
+		// come after: what follows the line is the next reader's.
+		long col = more_typed(l) ? -1 : cursor_column();
 		l->start = col >= 0 ? size_t(col) : l->pwidth % cols;
 	}
 	l->placed = true;

@@ -104,6 +104,15 @@ ended() {
 	ended 143
 }
 
+@test "at a terminal what is typed after Enter is the next reader's at once, as canonical mode gives it" {
+	printf '%s\n' '"$ROTLET" 1; read -r next; echo "next=[$next]"' >ahead.sh
+	tm send-keys 'sh ahead.sh' Enter
+	shows 'plaintext: '
+	tm send-keys Ann Enter Oslo Enter
+	shows 'next=[Oslo]'
+	screen | grep -qx 'Boo'
+}
+
 @test "at a terminal Ctrl-Z stops the whole pipeline, and fg goes on with the line drawn again" {
 	tm send-keys 'sh run.sh 1 | cat' Enter
 	shows 'plaintext: '
