@@ -90,7 +90,7 @@ ended() {
 	cmp got want
 }
 
-@test "at a terminal Ctrl-D ends the input, and SIGTERM ends rotlet, the terminal given back each time" {
+@test "at a terminal Ctrl-D ends the input, and SIGTERM or SIGUSR1 ends rotlet, the terminal given back each time" {
 	tm send-keys 'sh run.sh 1' Enter
 	shows 'plaintext: '
 	# Ctrl-D deletes under the cursor; on an empty line it is the end
@@ -102,6 +102,13 @@ ended() {
 	shows 'plaintext: xyz'
 	kill -TERM "$(rotlet_pid)"
 	ended 143
+	# any signal whose action ends the process gives the terminal back
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys xyz
+	shows 'plaintext: xyz'
+	kill -USR1 "$(rotlet_pid)"
+	ended 138
 }
 
 @test "at a terminal what is typed after Enter is the next reader's at once, as canonical mode gives it" {
