@@ -203,9 +203,12 @@ step(reader *r)
 			pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &r->cancel);
 		if (r->fd >= 0 && r->wait < 0)
 			r->wait = can_wait(r->fd);
+		// A signal can end even this poll: musl's cancel does, though
+		// put off. Then nothing is known to be there.
 		struct pollfd pf = {r->fd, POLLIN, 0};
+		int k;
 		if (set_aside(stdin) == 0 && r->fd >= 0 && r->wait == 1 &&
-		    poll(&pf, 1, 0) == 0)
+		    ((k = poll(&pf, 1, 0)) == 0 || (k < 0 && errno == EINTR)))
 			return must_wait;
 		// A refill; or the bytes set aside, which it takes up again
 		// without a read.
