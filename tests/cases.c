@@ -72,6 +72,16 @@ on_alarm(int sig)
 	(void)sig;
 }
 
+/* A handler that says it ran, on a pipe. */
+static int ran[2];
+
+static void
+say_ran(int sig)
+{
+	(void)sig;
+	(void)!write(ran[1], "!", 1);
+}
+
 /* Waits until the thread or process whose stat file is at path sleeps. */
 static void
 until_asleep(const char *path)
@@ -240,6 +250,28 @@ main(int argc, char *argv[])
 		call();
 		call();
 		call();
+	} else if (strcmp(name, "restart") == 0) {
+		/* a handler installed with SA_RESTART does not end the wait */
+		struct sigaction sa = {0};
+		char self[64], c;
+
+		snprintf(self, sizeof self, "/proc/%d/stat", (int)getpid());
+		sa.sa_handler = say_ran;
+		sa.sa_flags = SA_RESTART;
+		if (pipe(ran) != 0 || sigaction(SIGUSR1, &sa, NULL) != 0)
+			return 2;
+		put("abc");
+		if (fork() == 0) {
+			until_asleep(self);
+			kill(getppid(), SIGUSR1);
+			if (read(ran[0], &c, 1) != 1)
+				_exit(2);
+			until_asleep(self);
+			put("def\n");
+			_exit(0);
+		}
+		call();
+		wait(NULL);
 	} else if (strcmp(name, "ungetc") == 0) {
 		/* a byte pushed back that is not the one read: glibc keeps it
 		 * apart from the rest of its buffer */

@@ -73,6 +73,7 @@ needed() {
 	done <<EOF2
 eagain NULL error;abcdef;ghi eof;NULL eof;
 eintr NULL error;abcdef;ghi eof;NULL eof;
+restart abcdef;
 ungetc Xbc;def;late;
 cancel 200;
 eof-fifo first;NULL eof;hello;NULL eof;
