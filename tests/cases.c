@@ -312,7 +312,7 @@ main(int argc, char *argv[])
 		 * the memory the lost line held is given back */
 		struct rlimit r;
 		unsigned long rss = statm(1);
-		void *room;
+		static void *volatile room;	/* or the compiler may assume it */
 
 		r.rlim_cur = r.rlim_max = statm(0) + (200ul << 20);
 		/* qemu-user, for one, does not hold a process to the limit */
