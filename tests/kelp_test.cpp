@@ -1237,9 +1237,20 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			signalled = true;
 		} else if (typing && !half && sent < keys.size() &&
 		    // the signal's handler gives the terminal back for a while
-		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))) &&
-		    write(pty, keys.data() + sent, 1) == 1) {
-			sent++;
+		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON)))) {
+			// a key's escape sequence goes at once, as a terminal
+			// sends it, but for the half way
+			size_t n = 1, mid = keys.size() / 2;
+			if (keys[sent] == '\x1b' && sent + 1 < keys.size())
+				n = keys[sent + 1] == 'O' ? 3 : keys[sent + 1] != '[' ? 2 :
+				    keys.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+				    "abcdefghijklmnopqrstuvwxyz{|}~", sent + 2) + 1 - sent;
+			n = std::min(n, keys.size() - sent);
+			if (sent < mid && editing && !signalled)
+				n = std::min(n, mid - sent);
+			ssize_t w = write(pty, keys.data() + sent, n);
+			if (w > 0)
+				sent += size_t(w);
 		}
 	}
 	close(pty);
