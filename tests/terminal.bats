@@ -27,8 +27,9 @@ tm() {
 	tmux -S "$sock" "$@"
 }
 
+# (newer tmux keeps a tab as it was written)
 screen() {
-	tm capture-pane -p -J
+	tm capture-pane -p -J | expand
 }
 
 # shows TEXT: waits until TEXT is on the screen.
