@@ -396,8 +396,14 @@ struct line {
 	char *text;
 	size_t len, pos;	// bytes, and the cursor's place among them
 	size_t first;		// the first byte shown
-	size_t start;		// the column the line starts in
+	size_t start;		// the column the line starts in, on its row
+	size_t origin;		// where it starts in the terminal's own line,
+				// which one that rewraps keeps over a resize
+	size_t from;		// where it is drawn from in that line now
+	size_t cols, at;	// the width, and the cursor's column from start,
+				// as last drawn
 	bool placed;		// start is known
+	bool unasked;		// the terminal did not say where its cursor was
 	bool fresh;		// on a new row: the prompt is drawn first
 	size_t typed;		// bytes the terminal holds, as last asked
 	size_t at_history;	// the line of history shown; nhistory: none
@@ -409,8 +415,53 @@ struct line {
 	bool done;		// returning: nothing to keep
 };
 
-long cursor_column();
+// Where the terminal's cursor is, from 0.
+struct place {
+	size_t row, col;
+};
+
+bool cursor_at(place *at);
 bool more_typed(line *l);
+
+// The window's width changed since the line was drawn. A terminal that
+// rewraps its lines has put the cursor where its place in the line falls
+// now, the line going on over rows above and below it; one that does not
+// has cut the row short. Where the terminal says the cursor is tells
+// which. Returns whether the rows below are to be cleared.
+bool
+resized(line *l, size_t cols, out *o)
+{
+	size_t was = l->start + l->at, in_line = l->from + l->at;
+	size_t cut = was < cols ? was : cols - 1;
+	place now = {0, cut};
+	if (!l->unasked && !more_typed(l) && !cursor_at(&now))
+		l->unasked = true;
+	size_t row = now.row, col = now.col;
+	char move[32];
+	if (col != cut && col == in_line % cols) {
+		// Rewrapped: up to where the line starts, or as far up as the
+		// screen goes; the rows above that are drawn on once in reach.
+		size_t up = in_line / cols - l->origin / cols;
+		l->from = l->origin;
+		if (up > row) {
+			up = row;
+			l->from = (in_line / cols - row) * cols;
+		}
+		l->start = l->from % cols;
+		(void)snprintf(move, sizeof move, "\x1b[%zuA", up);
+		if (up > 0)
+			puts_(o, move);
+	}
+	if (l->start + 1 < cols)
+		return true;
+	// No room left on the row: the prompt again, on the next.
+	(void)snprintf(move, sizeof move, "\r\x1b[%zuC\x1b[J", l->start);
+	if (l->start < cols)
+		puts_(o, move);
+	puts_(o, "\r\n");
+	l->fresh = true;
+	return false;
+}
 
 // Draws as much of the line as the row holds after its start, the
 // cursor always among it; on a new row, the prompt first. The start is
@@ -424,16 +475,28 @@ draw(line *l)
 	size_t cols = ioctl(tty, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 	out o;
 	o.n = 0;
+	bool below = false;
 	if (!l->placed && !l->fresh) {
 		// Asked only with nothing typed ahead, which the answer would
 		// come after: what follows the line is the next reader's.
-		long col = more_typed(l) ? -1 : cursor_column();
-		l->start = col >= 0 ? size_t(col) : l->pwidth % cols;
+		place now = {0, l->pwidth % cols};
+		if (!more_typed(l) && !cursor_at(&now))
+			l->unasked = true;
+		l->start = now.col;
+		l->origin = l->from = l->start;
+	} else if (!l->fresh && cols != l->cols) {
+		below = resized(l, cols, &o);
 	}
 	l->placed = true;
 	if (l->fresh) {
 		puts_(&o, "\r");
 		put(&o, l->prompt, l->plen);
+		// A prompt that ends at the edge leaves the cursor there, the
+		// terminal waiting to wrap; the line goes on the next row.
+		bool full = l->pwidth > 0 && l->pwidth % cols == 0;
+		if (full)
+			puts_(&o, "\r\n");
+		l->origin = l->from = full ? 0 : l->pwidth;
 		l->start = l->pwidth % cols;
 		l->fresh = false;
 	}
@@ -449,8 +512,20 @@ draw(line *l)
 		fits += w;
 		lo = p;
 	}
+	// Where the end of the line fits, as much as fits is shown.
+	size_t tail = l->len;
+	for (size_t w = 0; tail > lo;) {
+		size_t p = prev_char(l->text, tail, l->len);
+		for (size_t q = p; q < tail; q += char_len(l->text, q, l->len))
+			w += width(l->text, q, l->len);
+		if (w >= room)
+			break;
+		tail = p;
+	}
 	if (l->first > l->pos || l->first < lo)
 		l->first = lo;
+	if (tail <= l->pos && tail < l->first)
+		l->first = tail;
 	char move[32];
 	(void)snprintf(move, sizeof move, "\r\x1b[%zuC", l->start);
 	puts_(&o, l->start > 0 ? move : "\r");
@@ -470,10 +545,12 @@ draw(line *l)
 		w += cw;
 		p += n;
 	}
-	puts_(&o, "\x1b[K");
+	puts_(&o, below ? "\x1b[J" : "\x1b[K");
 	(void)snprintf(move, sizeof move, "\r\x1b[%zuC", l->start + at);
 	puts_(&o, l->start + at > 0 ? move : "\r");
 	flush(&o);
+	l->cols = cols;
+	l->at = at;
 }
 
 // Takes out the bytes from a to b, the cursor at a.
@@ -602,11 +679,12 @@ others_restart()
 next
 next_byte(line *l, unsigned char *c)
 {
-	if (ahead_at < ahead.n) {
-		*c = static_cast<unsigned char>(ahead.b[ahead_at++]);
-		return got;
-	}
 	for (;;) {
+		// what came while the terminal was asked for its cursor first
+		if (ahead_at < ahead.n) {
+			*c = static_cast<unsigned char>(ahead.b[ahead_at++]);
+			return got;
+		}
 		if (dropped || woken)
 			return signalled;
 		if (l->typed == 0) {
@@ -617,6 +695,7 @@ next_byte(line *l, unsigned char *c)
 					l->fresh = true;
 				}
 				draw(l);
+				continue;
 			}
 			struct pollfd p = {STDIN_FILENO, POLLIN, 0};
 			if (poll(&p, 1, -1) < 0 && errno == EINTR) {
@@ -647,10 +726,10 @@ more_typed(line *l)
 	return l->typed > 0;
 }
 
-// The column the cursor is in, as the terminal answers; what is typed
-// meanwhile is kept for the editor. -1 where no answer comes.
-long
-cursor_column()
+// Where the cursor is, as the terminal answers; what is typed meanwhile
+// is kept for the editor. False where no answer comes.
+bool
+cursor_at(place *at)
 {
 	say("\x1b[6n");
 	char reply[32];
@@ -677,12 +756,16 @@ cursor_column()
 		reply[n++] = static_cast<char>(c);
 		if (c == 'R') {
 			reply[n] = '\0';
-			const char *col = strchr(reply, ';');
-			return col == nullptr ? -1 : strtol(col + 1, nullptr, 10) - 1;
+			char *end;
+			unsigned long y = strtoul(reply + 2, &end, 10), x;
+			if (*end != ';' || y == 0 || (x = strtoul(end + 1, &end, 10)) == 0)
+				return false;
+			*at = {y - 1, x - 1};
+			return true;
 		}
 	}
 	(void)append(&ahead, reply, n);
-	return -1;
+	return false;
 }
 
 // The rest of an escape sequence: the keys it names, and nothing else.

@@ -154,7 +154,7 @@ ended() {
 
 # row TEXT: the screen's row that holds TEXT, and where the cursor is.
 row() {
-	printf '%s|%s\n' "$(screen | grep -F -- "$1" | tail -n 1)" \
+	printf '%s|%s\n' "$(screen | grep -F -- "$1" | tail -n 1 | sed 's/ *$//')" \
 		"$(tm display -p '#{cursor_x}')"
 }
 
@@ -192,19 +192,58 @@ row() {
 	shows '[ab]'
 }
 
-@test "at a terminal a line wider than the window scrolls on its row, and a resize draws it again" {
-	tm send-keys 'sh run.sh 0' Enter
-	shows 'plaintext: '
+# eventually COMMAND...: waits until COMMAND succeeds.
+eventually() {
+	local i
+	for i in $(seq "$polls"); do
+		"$@" && return 0
+		sleep 0.05
+	done
+	"$@"
+}
+
+# rows_of_digits N: the screen has N rows of nothing but digits, each
+# row as it shows, wrapped or not.
+rows_of_digits() {
+	[ "$(tm capture-pane -p | grep -cE '^[0-9]+$')" -eq "$1" ]
+}
+
+# row_is TEXT|X: as row NAME shows, NAME the text before the |.
+row_is() {
+	[ "$(row "${1%%|*}")" = "$1" ]
+}
+
+@test "at a terminal a line wider than the window scrolls on its row, and a resize draws it again, leaving nothing behind" {
+	tm send-keys "printf 'Name: '; sh run.sh 0" Enter
+	shows 'Name: plaintext: '
 	long=$(printf '%s' "$(seq 100 | tr -d '\n' | head -c 100)")
 	tm send-keys "$long"
-	shows "${long:60}"
+	# the end in view, the cursor in the last column but one
+	was="Name: plaintext: ${long:39}|78"
+	eventually row_is "$was"
 	# one row: the line never spills onto the next
 	[ "$(screen | grep -c "${long:40:10}")" -eq 1 ]
-	tm resize-window -x 40
+	# tmux rewraps the row over three and keeps the cursor's: the
+	# line is drawn on the one row it can still reach
+	tm resize-window -x 30
+	eventually rows_of_digits 1
+	# wider again, the row rewraps as it was, and is drawn whole
 	tm resize-window -x 80
+	eventually row_is "$was"
+	rows_of_digits 0
 	tm send-keys Home
 	shows "plaintext: ${long:0:60}"
 	[ "$(screen | grep -c "${long:0:10}")" -eq 1 ]
+	tm send-keys Enter
+	ended 0
+	# the alternate screen is not rewrapped, but cut short: the line
+	# stays where it started
+	tm send-keys clear Enter "printf '\\e[?1049hName: '; sh run.sh 0" Enter
+	shows 'Name: plaintext: '
+	tm send-keys "$long"
+	eventually row_is "$was"
+	tm resize-window -x 40
+	eventually row_is "Name: plaintext: ${long:79}|38"
 	tm send-keys Enter
 	ended 0
 }
