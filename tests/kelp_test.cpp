@@ -1116,29 +1116,86 @@ no_descriptor()
 	setrlimit(RLIMIT_NOFILE, &r);
 }
 
-// A thread cancelled while it edits gives the terminal and the lock back;
-// a child forked while it edits does not give the terminal back.
-void
-cancelled_first()
+// A thread that edits apart from the one the line is typed for, or is
+// itself typed into where its prompt is the one typed after. Returns
+// once it has the terminal.
+pthread_t
+edit_apart(const char *prompt)
 {
 	pthread_t t;
-	pthread_create(&t, nullptr, +[](void *) -> void * {
-		(void)get_string(nullptr, "gone> ");
+	pthread_create(&t, nullptr, [](void *p) -> void * {
+		(void)get_string(nullptr, "%s", static_cast<const char *>(p));
 		return nullptr;
-	}, nullptr);
+	}, const_cast<char *>(prompt));
 	struct termios m;
 	while (tcgetattr(0, &m) == 0 && (m.c_lflag & ICANON))
 		;
-	// a child forked meanwhile leaves the terminal to this process
+	return t;
+}
+
+// A thread cancelled while it edits gives the terminal and the lock back.
+// A child forked while it edits leaves the terminal to this process, and
+// has the program's handlers: it edits a terminal of its own as any
+// program does, and keeps no handler of the library's afterwards.
+void
+cancelled_first()
+{
+	pthread_t t = edit_apart("gone> ");
 	pid_t pid = fork();
-	if (pid == 0)
-		child_exit(0);
-	waitpid(pid, nullptr, 0);
-	if (tcgetattr(0, &m) != 0 || (m.c_lflag & ICANON))
+	if (pid == 0) {
+		int pty = posix_openpt(O_RDWR | O_NOCTTY), tty;
+		if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0 ||
+		    (tty = open(ptsname(pty), O_RDWR | O_NOCTTY)) < 0 ||
+		    write(pty, "own\r", 4) != 4 || dup2(tty, 0) < 0)
+			child_exit(2);
+		string s = get_string(nullptr, nullptr);
+		struct sigaction term, usr1;
+		sigaction(SIGTERM, nullptr, &term);
+		sigaction(SIGUSR1, nullptr, &usr1);
+		child_exit(s != nullptr && strcmp(s, "own") == 0 &&
+		    term.sa_handler == ignore && usr1.sa_handler == SIG_DFL ? 0 : 3);
+	}
+	int status;
+	struct termios m;
+	waitpid(pid, &status, 0);
+	if (status != 0 || tcgetattr(0, &m) != 0 || (m.c_lflag & ICANON))
 		child_exit(3);
 	pthread_cancel(t);
 	pthread_join(t, nullptr);
 	if (tcgetattr(0, &m) != 0 || !(m.c_lflag & ICANON))
+		child_exit(3);
+}
+
+// The keys go to a thread, until the SIGTERM half way cancels it: the
+// next call shows what was typed again.
+void
+cancelled_typing()
+{
+	sigset_t term;
+	sigemptyset(&term);
+	sigaddset(&term, SIGTERM);
+	pthread_sigmask(SIG_BLOCK, &term, nullptr);
+	pthread_t t = edit_apart("line> ");
+	int sig;
+	sigwait(&term, &sig);
+	pthread_cancel(t);
+	pthread_join(t, nullptr);
+	pthread_sigmask(SIG_UNBLOCK, &term, nullptr);
+}
+
+// quick_exit() while a thread edits gives the terminal back too.
+void
+quick_exit_first()
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		(void)edit_apart("gone> ");
+		quick_exit(0);
+	}
+	int status;
+	struct termios m;
+	waitpid(pid, &status, 0);
+	if (status != 0 || tcgetattr(0, &m) != 0 || !(m.c_lflag & ICANON))
 		child_exit(3);
 }
 
@@ -1375,10 +1432,14 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	EXPECT_EQ(typed(smiles + "\r", true, 400), smiles);
 	// a window narrower than the prompt
 	EXPECT_EQ(typed("abc\x02x\r", true, 4), "abxc");
-	for (void (*setup)() : {mode_refused, no_descriptor, cancelled_first}) {
+	for (void (*setup)() : {mode_refused, no_descriptor, quick_exit_first,
+	    cancelled_first}) {
 		if (setup != cancelled_first || !EDITOR_MISREAD) {
 			EXPECT_EQ(typed("ab\r", true, 80, "xterm", setup), "ab");
 		}
+	}
+	if (!EDITOR_MISREAD) {
+		EXPECT_EQ(typed("abcd\r", true, 80, "xterm", cancelled_typing), "abcd");
 	}
 	if (!SANITIZED) {
 		// after the prompt's copy: the line's small start, its growth
