@@ -427,8 +427,8 @@ bool more_typed(line *l);
 // rewraps its lines has put the cursor where its place in the line falls
 // now, the line going on over rows above and below it; one that does not
 // has cut the row short. Where the terminal says the cursor is tells
-// which. Returns whether the rows below are to be cleared.
-bool
+// which.
+void
 resized(line *l, size_t cols, out *o)
 {
 	size_t was = l->start + l->at, in_line = l->from + l->at;
@@ -436,31 +436,21 @@ resized(line *l, size_t cols, out *o)
 	place now = {0, cut};
 	if (!l->unasked && !more_typed(l) && !cursor_at(&now))
 		l->unasked = true;
-	size_t row = now.row, col = now.col;
-	char move[32];
-	if (col != cut && col == in_line % cols) {
-		// Rewrapped: up to where the line starts, or as far up as the
-		// screen goes; the rows above that are drawn on once in reach.
-		size_t up = in_line / cols - l->origin / cols;
-		l->from = l->origin;
-		if (up > row) {
-			up = row;
-			l->from = (in_line / cols - row) * cols;
-		}
-		l->start = l->from % cols;
-		(void)snprintf(move, sizeof move, "\x1b[%zuA", up);
-		if (up > 0)
-			puts_(o, move);
+	if (now.col == cut || now.col != in_line % cols)
+		return;
+	// Rewrapped: up to where the line starts, or as far up as the
+	// screen goes; the rows above that are drawn on once in reach.
+	size_t up = in_line / cols - l->origin / cols;
+	l->from = l->origin;
+	if (up > now.row) {
+		up = now.row;
+		l->from = (in_line / cols - up) * cols;
 	}
-	if (l->start + 1 < cols)
-		return true;
-	// No room left on the row: the prompt again, on the next.
-	(void)snprintf(move, sizeof move, "\r\x1b[%zuC\x1b[J", l->start);
-	if (l->start < cols)
+	l->start = l->from % cols;
+	char move[32];
+	(void)snprintf(move, sizeof move, "\x1b[%zuA", up);
+	if (up > 0)
 		puts_(o, move);
-	puts_(o, "\r\n");
-	l->fresh = true;
-	return false;
 }
 
 // Draws as much of the line as the row holds after its start, the
@@ -485,7 +475,8 @@ draw(line *l)
 		l->start = now.col;
 		l->origin = l->from = l->start;
 	} else if (!l->fresh && cols != l->cols) {
-		below = resized(l, cols, &o);
+		resized(l, cols, &o);
+		below = true;
 	}
 	l->placed = true;
 	if (l->fresh) {
@@ -499,6 +490,16 @@ draw(line *l)
 		l->origin = l->from = full ? 0 : l->pwidth;
 		l->start = l->pwidth % cols;
 		l->fresh = false;
+	}
+	char move[32];
+	if (l->start > 0 && l->start + 2 >= cols) {
+		// No room on the row after the prompt: the line goes on the
+		// next.
+		(void)snprintf(move, sizeof move, "\r\x1b[%zuC\x1b[K", l->start);
+		if (l->start < cols)
+			puts_(&o, move);
+		puts_(&o, "\r\n");
+		l->start = l->origin = l->from = 0;
 	}
 	// The last column stays free, so that the terminal never wraps.
 	size_t room = cols > l->start + 1 ? cols - l->start - 1 : 0;
@@ -526,7 +527,6 @@ draw(line *l)
 		l->first = lo;
 	if (tail <= l->pos && tail < l->first)
 		l->first = tail;
-	char move[32];
 	(void)snprintf(move, sizeof move, "\r\x1b[%zuC", l->start);
 	puts_(&o, l->start > 0 ? move : "\r");
 	size_t w = 0, at = 0;
