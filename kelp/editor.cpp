@@ -726,12 +726,11 @@ more_typed(line *l)
 	return l->typed > 0;
 }
 
-// Where the cursor is, as the terminal answers; what is typed meanwhile
+// The terminal's answer to where its cursor is; what is typed meanwhile
 // is kept for the editor. False where no answer comes.
 bool
-cursor_at(place *at)
+answer(place *at)
 {
-	say("\x1b[6n");
 	char reply[32];
 	size_t n = 0;
 	struct pollfd p = {STDIN_FILENO, POLLIN, 0};
@@ -766,6 +765,19 @@ cursor_at(place *at)
 	}
 	(void)append(&ahead, reply, n);
 	return false;
+}
+
+// Where the cursor is. Not cancelled part way through the answer, whose
+// rest the next call would take for keys.
+bool
+cursor_at(place *at)
+{
+	int cancel;
+	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+	say("\x1b[6n");
+	bool known = answer(at);
+	pthread_setcancelstate(cancel, nullptr);
+	return known;
 }
 
 // The rest of an escape sequence: the keys it names, and nothing else.

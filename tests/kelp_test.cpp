@@ -1294,7 +1294,10 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			signalled = true;
 		} else if (typing && !half && sent < keys.size() &&
 		    // the signal's handler gives the terminal back for a while
-		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON)))) {
+		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))) &&
+		    // a thread that is cancelled must not have the rest
+		    !(setup == cancelled_typing && signalled &&
+		    shown_so_far.find("first row") == std::string::npos)) {
 			// a key's escape sequence goes at once, as a terminal
 			// sends it, but for the half way
 			size_t n = 1, mid = keys.size() / 2;
