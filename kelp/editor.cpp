@@ -101,14 +101,36 @@ on_signal(int sig)
 	errno = saved_errno;
 }
 
+// Taking the terminal and giving it back go one at a time, as
+// quick_exit() may give it back from another thread while one takes it;
+// with signals blocked, so that no handler waits for the lock. But for
+// SIGTTOU as the terminal is taken: a background job stops there, as
+// without the editor.
+pthread_mutex_t state = PTHREAD_MUTEX_INITIALIZER;
+
+void
+lock_state(sigset_t *was, bool taking)
+{
+	sigset_t all;
+	sigfillset(&all);
+	if (taking)
+		sigdelset(&all, SIGTTOU);
+	pthread_sigmask(SIG_BLOCK, &all, was);
+	pthread_mutex_lock(&state);
+}
+
+void
+unlock_state(const sigset_t *was)
+{
+	pthread_mutex_unlock(&state);
+	pthread_sigmask(SIG_SETMASK, was, nullptr);
+}
+
 // The terminal and the signals back as they were. The handlers go
 // first: while they are in place, the terminal is the editor's.
 void
-give_back()
+given_back()
 {
-	sigset_t all, was;
-	sigfillset(&all);
-	pthread_sigmask(SIG_BLOCK, &all, &was);
 	if (editing) {
 		for (int sig = 1; sig < NSIG; sig++)
 			if (held[sig])
@@ -122,12 +144,22 @@ give_back()
 		close(tty);
 		tty = -1;
 	}
-	pthread_sigmask(SIG_SETMASK, &was, nullptr);
+}
+
+void
+give_back()
+{
+	sigset_t was;
+	lock_state(&was, false);
+	given_back();
+	unlock_state(&was);
 }
 
 bool
 take_terminal()
 {
+	sigset_t was;
+	lock_state(&was, true);
 	raw = saved;
 	// CR still arrives as a newline, as canonical mode would give what
 	// is typed after the line to the next reader.
@@ -157,12 +189,13 @@ take_terminal()
 		held[sig] = true;
 		sigaction(sig, &ours, nullptr);
 	}
-	if (tcsetattr(STDIN_FILENO, TCSADRAIN, &raw) != 0) {
-		give_back();
-		return false;
-	}
-	(void)!write(tty, paste_on, sizeof paste_on - 1);
-	return true;
+	bool taken = tcsetattr(STDIN_FILENO, TCSADRAIN, &raw) == 0;
+	if (taken)
+		(void)!write(tty, paste_on, sizeof paste_on - 1);
+	else
+		given_back();
+	unlock_state(&was);
+	return taken;
 }
 
 // What is drawn goes out in pieces of this size.
@@ -884,6 +917,8 @@ flush_batch(line *l)
 void
 in_child()
 {
+	// the lock a thread of the parent's may have held
+	pthread_mutex_init(&state, nullptr);
 	if (editing) {
 		for (int sig = 1; sig < NSIG; sig++)
 			if (held[sig])
