@@ -1295,6 +1295,9 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		} else if (typing && !half && sent < keys.size() &&
 		    // the signal's handler gives the terminal back for a while
 		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))) &&
+		    // a key that raises a signal throws away what is unread
+		    (!editing || (keys[sent] != 3 && keys[sent] != 0x1a && keys[sent] != 0x1c) ||
+		    all_in(pid, "S")) &&
 		    // a thread that is cancelled must not have the rest
 		    !(setup == cancelled_typing && signalled &&
 		    shown_so_far.find("first row") == std::string::npos)) {
