@@ -32,16 +32,23 @@ screen() {
 	tm capture-pane -p -J | expand
 }
 
-# shows TEXT: waits until TEXT is on the screen.
-shows() {
+# eventually COMMAND...: waits until COMMAND succeeds.
+eventually() {
 	local i
 	for i in $(seq "$polls"); do
-		screen | grep -qF -- "$1" && return 0
+		"$@" && return 0
 		sleep 0.05
 	done
-	echo "never shown: $1"
-	screen
-	return 1
+	"$@"
+}
+
+on_screen() {
+	screen | grep -qF -- "$1"
+}
+
+# shows TEXT: waits until TEXT is on the screen.
+shows() {
+	eventually on_screen "$1" || { echo "never shown: $1"; screen; return 1; }
 }
 
 # The rotlet the pane's shell runs, by way of run.sh.
@@ -192,23 +199,13 @@ row() {
 	shows '[ab]'
 }
 
-# eventually COMMAND...: waits until COMMAND succeeds.
-eventually() {
-	local i
-	for i in $(seq "$polls"); do
-		"$@" && return 0
-		sleep 0.05
-	done
-	"$@"
-}
-
 # rows_of_digits N: the screen has N rows of nothing but digits, each
 # row as it shows, wrapped or not.
 rows_of_digits() {
 	[ "$(tm capture-pane -p | grep -cE '^[0-9]+$')" -eq "$1" ]
 }
 
-# row_is TEXT|X: as row NAME shows, NAME the text before the |.
+# row_is TEXT|X: row TEXT shows TEXT|X, the row whole and the cursor.
 row_is() {
 	[ "$(row "${1%%|*}")" = "$1" ]
 }
