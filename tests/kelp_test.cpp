@@ -812,10 +812,20 @@ strict_overcommit()
 	bind_over("/proc/sys/vm/overcommit_memory", "2\n");
 }
 
+// Without the perturbing that make check itself may have been given,
+// which would start the buffer small.
+void
+unperturbed()
+{
+	unsetenv("MALLOC_PERTURB_");
+	unsetenv("GLIBC_TUNABLES");
+}
+
 // Huge pages of 512 MiB, as an arm64 kernel with 64 KiB pages has.
 void
 huge_pages_too_large()
 {
+	unperturbed();
 	bind_over("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", "536870912\n");
 }
 
@@ -852,7 +862,7 @@ TEST_F(GetString, AsksForHugePagesOnlyWhereTheyAreSmall)
 	const struct {
 		void (*setup)();
 		const char *want;
-	} cases[] = {{nullptr, "huge pages"}, {huge_pages_too_large, "no huge pages"}};
+	} cases[] = {{unperturbed, "huge pages"}, {huge_pages_too_large, "no huge pages"}};
 	for (const auto &c : cases) {
 		Outcome o = feed("line\n", 1, huge_pages_asked, c.setup);
 		if (o.status == 77 << 8)
@@ -890,6 +900,7 @@ TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
 		}, "small"},
 		{"strict overcommit", strict_overcommit, "small"},
 		{"overcommit mode unreadable", [] {
+			unperturbed();
 			own_mounts();
 			if (mount("none", "/proc/sys/vm", "tmpfs", 0, nullptr) != 0)
 				child_exit(77);
@@ -898,7 +909,7 @@ TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
 			setenv("MALLOC_PERTURB_", "0", 1);
 			setenv("GLIBC_TUNABLES", "glibc.malloc.perturb=0:glibc.malloc.check=0", 1);
 		}, "large"},
-		{"nothing", nullptr, "large"},
+		{"nothing", unperturbed, "large"},
 	};
 	for (const auto &c : cases) {
 		// the sanitizers' own mappings count, and ASan reserves little
