@@ -12,8 +12,9 @@ setup() {
 	# run.sh ARG...: rotlet, then its status and the terminal as it left
 	# it, taken by a shell that keeps no terminal state of its own
 	printf '%s\n' '"$ROTLET" "$@"' 'echo "status=$?" >&2' 'stty -g >after' >run.sh
+	# HOME here: the shell writes its history there as it ends
 	tm new-session -d -x 80 -y 24 -c "$BATS_TEST_TMPDIR" \
-		"env -i PATH=$PATH TERM=xterm ROTLET=$ROTLET bash --norc --noprofile -i"
+		"env -i HOME=$BATS_TEST_TMPDIR PATH=$PATH TERM=xterm ROTLET=$ROTLET bash --norc --noprofile -i"
 	tm send-keys "stty -g >before; PS1='$ '; clear" Enter
 	shows '$ '
 	pane_tty=$(tm display -p '#{pane_tty}')
