@@ -31,7 +31,9 @@ constexpr size_t small_reserve = 1 << 20;
 // AddressSanitizer writes shadow memory for every byte reserved.
 constexpr size_t large_reserve = 8 << 20;
 #else
-constexpr size_t large_reserve = size_t(1) << 30;
+// A 32-bit process has too little address space to set 1 GiB aside for
+// as long as it runs; its buffer grows with the line instead.
+constexpr size_t large_reserve = sizeof(void *) < 8 ? small_reserve : size_t(1) << 30;
 #endif
 // A huge page larger than this is never asked for: on arm64 kernels with
 // 16 KiB or 64 KiB pages it is 32 MiB or 512 MiB, which a short line
@@ -178,17 +180,23 @@ reserve()
 	cap = size;
 	// The whole mapping is marked, never a part: that would split it,
 	// and realloc could then neither grow it in place past the
-	// reservation nor shrink it without a mapping more. Only a block
-	// with a mapping of its own ends on a page boundary. Where huge
-	// pages are too large, it is marked never to have them, which the
-	// kernel may give unasked. Refused, or huge pages off: the line is
-	// read all the same.
+	// reservation nor shrink it without a mapping more. A block this
+	// large has a mapping of its own, from the page it starts in to the
+	// page its usable end lies in: how much of that last page counts as
+	// usable differs between C libraries and their versions. Where the
+	// allocator put it in its heap after all, the marking is a hint on
+	// those pages alone. Where huge pages are too large, it is marked
+	// never to have them, which the kernel may give unasked. Refused, or
+	// huge pages off: the line is read all the same.
+	if (size < small_reserve)
+		return true;
 	auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-	uintptr_t lead = reinterpret_cast<uintptr_t>(buf) % page;
-	size_t len = lead + malloc_usable_size(buf);
-	if (len % page == 0)
-		(void)madvise(buf - lead, len,
-		    huge_page() <= huge_limit ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+	auto at = reinterpret_cast<uintptr_t>(buf);
+	uintptr_t start = at - at % page;
+	uintptr_t end = at + malloc_usable_size(buf) + page - 1;
+	end -= end % page;
+	(void)madvise(reinterpret_cast<void *>(start), end - start,
+	    huge_page() <= huge_limit ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 	return true;
 }
 

@@ -66,6 +66,9 @@ namespace {
 #define SKIP_IF_SANITIZED()
 #endif
 
+// A 64-bit process, which sets a large buffer aside from the start.
+constexpr bool wide = sizeof(void *) == 8;
+
 // Allocations that fail where a test says: the nth from now, every one
 // from the nth on, every one of 4 MiB or more and the nth of the others,
 // or every one of 1 MiB or more and the others from the nth on. Only
@@ -867,8 +870,8 @@ TEST_F(GetString, AsksForHugePagesOnlyWhereTheyAreSmall)
 		Outcome o = feed("line\n", 1, huge_pages_asked, c.setup);
 		if (o.status == 77 << 8)
 			printf("%s: not tried, no mount namespace\n", c.want);
-		else
-			EXPECT_EQ(o.lines, std::vector<Line>{c.want});
+		else	// a 32-bit process sets no 1 GiB aside at all
+			EXPECT_EQ(o.lines, std::vector<Line>{wide ? c.want : "no reservation"});
 	}
 }
 
@@ -911,6 +914,7 @@ TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
 		}, "large"},
 		{"nothing", unperturbed, "large"},
 	};
+	// A 32-bit process has too little address space for a large start.
 	for (const auto &c : cases) {
 		// the sanitizers' own mappings count, and ASan reserves little
 		if (SANITIZED && (strcmp(c.name, "data limit") == 0 || *c.want == 'l'))
@@ -919,7 +923,7 @@ TEST_F(GetString, StartsSmallWhereAReservationWouldCostMemory)
 		if (o.status == 77 << 8)
 			printf("%s: not tried, no mount namespace\n", c.name);
 		else
-			EXPECT_EQ(o.lines, std::vector<Line>{c.want}) << c.name;
+			EXPECT_EQ(o.lines, std::vector<Line>{wide ? c.want : "small"}) << c.name;
 	}
 }
 
