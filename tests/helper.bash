@@ -12,13 +12,22 @@ polls=$((1200 * ${ROTLET_TEST_SCALE:-1}))
 read -r -a emu <<<"${EMU:-}"
 read -r -a wrap <<<"${WRAP:-${EMU:-}}"
 
+# within COMMAND...: COMMAND, ended should it run longer than a wait may,
+# with a line on standard error that says what the test waited for.
+within() {
+	local s=0 limit=$((polls / 20))
+	timeout -k 5 "$limit" "$@" || s=$?
+	[ "$s" -ne 124 ] && [ "$s" -ne 137 ] || echo "waited $limit s in vain for: $*" >&2
+	return "$s"
+}
+
 # rot ARG... <input: runs rotlet as a user would; sets status, and out and
 # err to the files that hold standard output and standard error.
 rot() {
 	out=$BATS_TEST_TMPDIR/out
 	err=$BATS_TEST_TMPDIR/err
 	status=0
-	"${wrap[@]}" "$ROTLET" "$@" >"$out" 2>"$err" || status=$?
+	within "${wrap[@]}" "$ROTLET" "$@" >"$out" 2>"$err" || status=$?
 }
 
 # expect STATUS BYTES: the status, standard output byte for byte (BYTES
@@ -59,9 +68,14 @@ kelp_of() {
 	env -u LD_LIBRARY_PATH "${emu[@]}" "$1" 1 <"$fifo" >/dev/null &
 	pid=$!
 	exec 8>"$fifo"
-	while [ -z "$lib" ] && kill -0 "$pid" 2>/dev/null; do
+	for _ in $(seq "$polls"); do
 		lib=$(awk '$6 ~ /libkelp/ { print $6; exit }' "/proc/$pid/maps" 2>/dev/null)
+		if [ -n "$lib" ] || ! kill -0 "$pid" 2>/dev/null; then
+			break
+		fi
+		sleep 0.05
 	done
+	kill "$pid" 2>/dev/null || :
 	exec 8>&-
 	wait "$pid" || :
 	readlink -f "$lib"

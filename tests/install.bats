@@ -68,7 +68,7 @@ EOF2
 	# from elsewhere, so that nothing of the tree can be found instead
 	cd "$BATS_TEST_TMPDIR"
 	[ "$(kelp_of "$ROTLET")" = "$staged/lib/libkelp.so.1.0.0" ]
-	env -u LD_LIBRARY_PATH "$ROTLET" 1 <<<'Hal' >"$BATS_TEST_TMPDIR/out"
+	within env -u LD_LIBRARY_PATH "$ROTLET" 1 <<<'Hal' >"$BATS_TEST_TMPDIR/out"
 	[ "$(cat "$BATS_TEST_TMPDIR/out")" = "plaintext: Ibm" ]
 }
 
@@ -126,7 +126,7 @@ EOF2
 	lib=$staged/lib/libkelp.so.1.0.0
 	before=$(stat -c %i "$lib")
 	mkfifo "$BATS_TEST_TMPDIR/in"
-	"$staged/bin/rotlet" 1 <"$BATS_TEST_TMPDIR/in" >"$BATS_TEST_TMPDIR/out" 3>&- &
+	within "$staged/bin/rotlet" 1 <"$BATS_TEST_TMPDIR/in" >"$BATS_TEST_TMPDIR/out" 3>&- &
 	pid=$!
 	exec 7>"$BATS_TEST_TMPDIR/in"
 	for _ in $(seq "$polls"); do

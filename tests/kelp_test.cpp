@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <climits>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -134,15 +135,63 @@ test_realloc(void *p, size_t n)
 #define child_exit _exit
 #endif
 
-// A limit on a child, which SIGALRM ends: generous, so that a loaded
-// machine does not fail a case, and raised by ROTLET_TEST_SCALE on a
-// slower one.
-void
-limit(unsigned seconds)
+// Limits are generous, so that a loaded machine does not fail a case,
+// and ROTLET_TEST_SCALE raises them on a slower one.
+unsigned
+scaled(unsigned seconds)
 {
 	const char *s = getenv("ROTLET_TEST_SCALE");
 	int scale = s != nullptr ? atoi(s) : 0;
-	alarm(seconds * unsigned(scale > 0 ? scale : 1));
+	return seconds * unsigned(scale > 0 ? scale : 1);
+}
+
+// A limit on a child, which SIGALRM ends, should the parent be gone.
+void
+limit(unsigned seconds)
+{
+	alarm(scaled(seconds));
+}
+
+// How long the parent waits for a child: less than the child's own
+// limit. Once one wait has run out, a second, so that a fault that
+// hangs every case fails the run in minutes, not hours.
+bool ran_out;
+
+int
+patience_ms()
+{
+	return ran_out ? 1000 : int(scaled(45)) * 1000;
+}
+
+// Waits until fd is ready for events; at the end of the patience, fails
+// the test, naming what it waited for.
+bool
+await(int fd, short events, const std::string &what)
+{
+	struct pollfd p = {fd, events, 0};
+	int n;
+	while ((n = poll(&p, 1, patience_ms())) < 0 && errno == EINTR)
+		;
+	if (n > 0)
+		return true;
+	ADD_FAILURE() << "waited " << patience_ms() / 1000 << " s in vain for " << what;
+	ran_out = true;
+	return false;
+}
+
+// The status of the child pid once it ends: killed if it outlasts the
+// patience, and the test failed, naming what it was doing.
+int
+reap(pid_t pid, const std::string &what)
+{
+	int fd = int(syscall(SYS_pidfd_open, pid, 0));
+	if (fd >= 0 && !await(fd, POLLIN, what))
+		kill(pid, SIGKILL);
+	if (fd >= 0)
+		close(fd);
+	int status = -1;
+	waitpid(pid, &status, 0);
+	return status;
 }
 
 using Line = std::optional<std::string>;	// nullopt: NULL came back
@@ -223,7 +272,8 @@ feed(const std::string &input, int calls = 1, string (*read)() = plain_read,
 		write_all(in[1], input);
 		close(in[1]);
 	});
-	waitpid(pid, &o.status, 0);
+	o.status = reap(pid, "a child's " + std::to_string(calls) + " calls on " +
+	    std::to_string(input.size()) + " bytes of input to end");
 	writer.join();
 	o.shown = slurp(out);
 	std::string r = slurp(res);
@@ -537,14 +587,19 @@ TEST_F(GetString, FailedReadNeverGivesPartOfALine)
 		close(in[0]);
 		close(out[1]);
 		std::thread writer([&] { write_all(in[1], head); });
+		std::string how = setup == nonblocking ? "EAGAIN" : "EINTR";
 		char r;
-		EXPECT_EQ(read(out[0], &r, 1), 1);
+		bool failed = await(out[0], POLLIN, "a read to fail with " + how);
+		if (!failed)
+			kill(pid, SIGKILL);
 		writer.join();
-		write_all(in[1], more + "def\nghi");
+		if (failed) {
+			EXPECT_EQ(read(out[0], &r, 1), 1);
+			write_all(in[1], more + "def\nghi");
+		}
 		close(in[1]);
 		close(out[0]);
-		int status;
-		waitpid(pid, &status, 0);
+		int status = reap(pid, "the line after " + how);
 		EXPECT_EQ(status, 0) << (setup == nonblocking ? "EAGAIN" : "EINTR")
 		    << " after " << head.size() << " bytes (3: wrong lines, 4: memory kept)";
 	}
@@ -656,8 +711,7 @@ TEST_F(GetString, ANewInputStartsClean)
 			child_exit(got == nullptr && (next == nullptr ? !want :
 			    want && *want == next) ? 0 : 3);
 		}
-		int status;
-		waitpid(pid, &status, 0);
+		int status = reap(pid, std::string("a new input after ") + how);
 		close(in[0]);
 		close(in[1]);
 		EXPECT_EQ(status, 0) << how;
@@ -1281,7 +1335,16 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	std::string shown_so_far;
 	int status;
 	bool ended = false;
+	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms());
 	while (!(ended = waitpid(pid, &status, WNOHANG) != 0)) {
+		if (std::chrono::steady_clock::now() > until) {
+			ADD_FAILURE() << "waited " << patience_ms() / 1000 << " s in vain for " <<
+			    (typing ? "the line typed as " +
+			    testing::PrintToString(keys) : std::string("the prompt"));
+			ran_out = true;
+			kill(pid, SIGKILL);
+			break;
+		}
 		struct termios t;
 		bool prompted = !shown || shown_so_far.find("line> ") != std::string::npos;
 		if (!typing && plain)
@@ -1333,7 +1396,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	}
 	close(pty);
 	if (!ended)
-		waitpid(pid, &status, 0);
+		status = reap(pid, "the editor to end at the hang-up after " +
+		    testing::PrintToString(keys));
 	std::string r = slurp(res);
 	fclose(res);
 	if (r.empty() || r[0] == '-')

@@ -6,7 +6,7 @@ load helper
 
 @test "a C program reads a line through get_string, still readable in its exit handler" {
 	out=$BATS_TEST_TMPDIR/out err=$BATS_TEST_TMPDIR/err
-	"${wrap[@]}" "$BATS_TEST_DIRNAME/use" <<<'from C' >"$out" 2>"$err"
+	within "${wrap[@]}" "$BATS_TEST_DIRNAME/use" <<<'from C' >"$out" 2>"$err"
 	expect_out 'line: [from C]\n'
 }
 
@@ -61,14 +61,15 @@ needed() {
 			continue	# the sanitizers need more address space
 		fi
 		# never under WRAP: a thread left waiting at exit keeps its
-		# memory; 77: the case cannot be tried here, and says why
+		# memory; 77: the case cannot be tried here, and says why on
+		# standard error
 		s=0
-		got=$("${emu[@]}" "$BATS_TEST_DIRNAME/cases" "$name") || s=$?
+		got=$(within "${emu[@]}" "$BATS_TEST_DIRNAME/cases" "$name" 2>"$BATS_TEST_TMPDIR/why") || s=$?
 		if [ "$s" -eq 77 ]; then
-			echo "# $name: not tried here" >&3
+			echo "# $name: not tried: $(cat "$BATS_TEST_TMPDIR/why")" >&3
 			continue
 		fi
-		[ "$s" -eq 0 ] || { echo "$name: status $s, gave [${got:0:200}]"; return 1; }
+		[ "$s" -eq 0 ] || { echo "$name: status $s, gave [${got:0:200}]"; cat "$BATS_TEST_TMPDIR/why"; return 1; }
 		[ "$got" = "$want" ] || { echo "$name: [${got:0:200}], wanted [$want]"; return 1; }
 	done <<EOF2
 eagain NULL error;abcdef;ghi eof;NULL eof;

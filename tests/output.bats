@@ -10,8 +10,8 @@ to() {
 	err=$BATS_TEST_TMPDIR/err
 	status=0
 	case $1 in
-	full) "${wrap[@]}" "$ROTLET" "${@:2}" >/dev/full 2>"$err" || status=$? ;;
-	closed) "${wrap[@]}" "$ROTLET" "${@:2}" >&- 2>"$err" || status=$? ;;
+	full) within "${wrap[@]}" "$ROTLET" "${@:2}" >/dev/full 2>"$err" || status=$? ;;
+	closed) within "${wrap[@]}" "$ROTLET" "${@:2}" >&- 2>"$err" || status=$? ;;
 	esac
 }
 
@@ -34,7 +34,7 @@ to() {
 @test "a reader that goes away ends rotlet by SIGPIPE, not by a message" {
 	skip_if_wrapped
 	head -c 1000000 /dev/zero | tr '\0' a >"$BATS_TEST_TMPDIR/in"
-	env --default-signal=PIPE "${emu[@]}" "$ROTLET" 1 <"$BATS_TEST_TMPDIR/in" \
+	within env --default-signal=PIPE "${emu[@]}" "$ROTLET" 1 <"$BATS_TEST_TMPDIR/in" \
 		2>"$BATS_TEST_TMPDIR/err" | head -c 5 >/dev/null
 	[ "${PIPESTATUS[0]}" -eq $((128 + 13)) ]
 	[ ! -s "$BATS_TEST_TMPDIR/err" ]
