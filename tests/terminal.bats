@@ -9,9 +9,10 @@ setup() {
 	skip_if_wrapped
 	sock=$BATS_TEST_TMPDIR/tmux
 	cd "$BATS_TEST_TMPDIR"
-	# run.sh ARG...: rotlet, then its status and the terminal as it left
-	# it, taken by a shell that keeps no terminal state of its own
-	printf '%s\n' '"$ROTLET" "$@"' 'echo "status=$?" >&2' 'stty -g >after' >run.sh
+	# run.sh ARG...: rotlet, then the terminal as it left it and its
+	# status, taken by a shell that keeps no terminal state of its own;
+	# the terminal first, as the status is what a test waits for
+	printf '%s\n' '"$ROTLET" "$@"' 's=$?' 'stty -g >after' 'echo "status=$s" >&2' >run.sh
 	# HOME here: the shell writes its history there as it ends
 	tm new-session -d -x 80 -y 24 -c "$BATS_TEST_TMPDIR" \
 		"env -i HOME=$BATS_TEST_TMPDIR PATH=$PATH TERM=xterm ROTLET=$ROTLET bash --norc --noprofile -i"
