@@ -26,6 +26,10 @@ LDFLAGS ?=
 # C++ runtime, which neither program uses, from being loaded at all.
 STD = -std=gnu++20 -fno-exceptions -fno-rtti
 LINK = -Wl,--as-needed
+# What the processor does not do itself, as division on 32-bit ARM, comes
+# from libgcc's archive, so that rotlet and libkelp need only the C
+# library at run time.
+OWNLINK = -static-libgcc
 
 # Hardening, before the packager's flags so that theirs add to it or
 # override it. A packager who names _FORTIFY_SOURCE in a language's flags
@@ -105,7 +109,7 @@ all: rotlet rotlet.inst
 
 # Rebuild whenever the compiler or any flag changes, and relink the
 # installed program and rewrite kelp.pc whenever the directories do.
-BUILD = $(CXX) $(CC) $(ALLCPP) $(CCCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH) $(SHARED)
+BUILD = $(CXX) $(CC) $(ALLCPP) $(CCCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH) $(SHARED) $(OWNLINK)
 DIRS = $(PREFIX) $(BINDIR) $(LIBDIR) $(INCLUDEDIR) $(INSTRPATH)
 stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1)) >$@
 .flags: FORCE
@@ -119,7 +123,7 @@ SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.m
 	-Wl,-z,nodelete
 KELP = kelp/kelp.cpp kelp/buffer.cpp kelp/editor.cpp
 kelp/libkelp.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/kelp.map .flags
-	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(ALLLD) -o $@ $(KELP)
+	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(OWNLINK) $(ALLLD) -o $@ $(KELP)
 
 # The name the loader looks for.
 kelp/libkelp.so.1: kelp/libkelp.so
@@ -129,11 +133,11 @@ rotlet.o: rotlet.cpp kelp/kelp.h .flags
 	$(CXX) $(ALLCPP) -Ikelp $(ALLCXX) -fPIE -c -o $@ rotlet.cpp
 
 rotlet: rotlet.o kelp/libkelp.so.1
-	$(CXX) $(ALLCXX) -pie $(ALLLD) $(RPATH) -o $@ rotlet.o -Lkelp -lkelp
+	$(CXX) $(ALLCXX) -pie $(OWNLINK) $(ALLLD) $(RPATH) -o $@ rotlet.o -Lkelp -lkelp
 
 # The same program as it is installed: it looks for libkelp in LIBDIR only.
 rotlet.inst: rotlet.o kelp/libkelp.so.1 .dirs
-	$(CXX) $(ALLCXX) -pie $(ALLLD) $(INSTRPATH) -o $@ rotlet.o -Lkelp -lkelp
+	$(CXX) $(ALLCXX) -pie $(OWNLINK) $(ALLLD) $(INSTRPATH) -o $@ rotlet.o -Lkelp -lkelp
 
 tests/kelp_test: tests/kelp_test.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
 	$(CXX) $(ALLCPP) -Ikelp $(TESTCXX) $(ALLLD) $(TESTRPATH) \
@@ -214,8 +218,17 @@ CHECKDIRS = for d in $(call q,$(PREFIX)) $(call q,$(BINDIR)) \
 LDCONFIG = if [ -z $(call q,$(DESTDIR)) ] && [ "$$(id -u)" = 0 ]; then \
 	PATH="$$PATH:/sbin:/usr/sbin" ldconfig 2>/dev/null || :; fi
 
+# A directory that cannot be written is named before anything is
+# installed, with the ways that need no such right.
+CHECKWRITE = for d in $(call q,$(BIN)) $(call q,$(LIB)) $(call q,$(INC)) \
+	$(call q,$(MAN)); do while [ ! -e "$$d" ]; do d=$$(dirname "$$d"); done; \
+	[ -w "$$d" ] || { printf '%s\n' "install: cannot write in '$$d':" \
+		"install as root (or with sudo), or into a prefix of your own:" \
+		"make install PREFIX=\$$HOME/.local" >&2; exit 1; }; done
+
 install: rotlet.inst kelp/libkelp.so kelp/kelp.pc
 	@$(CHECKDIRS)
+	@$(CHECKWRITE)
 	install -d $(call q,$(BIN)) $(call q,$(LIB)/pkgconfig) $(call q,$(INC)) \
 		$(call q,$(MAN)/man1) $(call q,$(MAN)/man3)
 	install -m 755 rotlet.inst $(call q,$(BIN)/rotlet)
@@ -347,7 +360,7 @@ lint: need-lint
 		rotlet tests/use tests/cases
 	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
 		rotlet tests/use tests/cases
-	shellcheck .ci/run tests/helper.bash tests/need tools/musl-c++ bench/run.sh
+	shellcheck .ci/run tests/helper.bash tests/need tools/musl-c++ tools/root bench/run.sh
 
 # rotlet against tr(1), time and memory; see bench/run.sh.
 bench: rotlet
