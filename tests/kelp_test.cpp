@@ -340,10 +340,13 @@ TEST_F(GetString, ReadsLinesAcrossEveryBufferBoundary)
 		std::string text(len, 'x');
 		for (size_t i = 0; i < len; i += 7)
 			text[i] = static_cast<char>('a' + i % 26);
-		// The last form has no terminator, so nothing follows it.
-		for (const char *end : {"\n", "\r\n", ""}) {
+		// The last form has no terminator, so nothing follows it. The
+		// buffer starts at its usual size, and at its small one of
+		// 1 MiB, which one length fills exactly.
+		for (const char *end : {"\n", "\r\n", ""})
+		for (void (*setup)() : {+[] {}, +[] { setenv("MALLOC_PERTURB_", "85", 1); }}) {
 			bool last = *end == '\0';
-			Outcome o = feed(text + end + (last ? "" : "after\n"), 2);
+			Outcome o = feed(text + end + (last ? "" : "after\n"), 2, plain_read, setup);
 			ASSERT_EQ(o.lines.size(), 2u);
 			EXPECT_TRUE(o.lines[0] == text)
 			    << len << " bytes ended by " << strlen(end);
