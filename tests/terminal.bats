@@ -157,7 +157,7 @@ ended() {
 	tm send-keys 'stty -g >after' Enter
 	shows '$ stty -g >after'
 	shows '$ '
-	until [ -s after ]; do sleep 0.05; done
+	eventually test -s after
 	cmp before after
 }
 
