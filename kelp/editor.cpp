@@ -72,7 +72,7 @@ on_signal(int sig)
 {
 	int saved_errno = errno;
 	// as the terminal echoes them
-	if (sig == SIGINT || sig == SIGQUIT)
+	if ((sig == SIGINT || sig == SIGQUIT) && (saved.c_lflag & ECHO))
 		(void)!write(tty, sig == SIGINT ? "^C" : "^\\", 2);
 	// Only the default action, which ends or stops the process, needs
 	// the terminal back; a handler returns, or exits through exit().
@@ -126,15 +126,26 @@ unlock_state(const sigset_t *was)
 	pthread_sigmask(SIG_SETMASK, was, nullptr);
 }
 
+// The signals the editor holds back as they were, but for one the
+// program has set since, from another thread.
+void
+handlers_back()
+{
+	for (int sig = 1; sig < NSIG; sig++) {
+		struct sigaction now;
+		if (held[sig] && sigaction(sig, nullptr, &now) == 0 &&
+		    now.sa_handler == on_signal)
+			sigaction(sig, &theirs[sig], nullptr);
+	}
+}
+
 // The terminal and the signals back as they were. The handlers go
 // first: while they are in place, the terminal is the editor's.
 void
 given_back()
 {
 	if (editing) {
-		for (int sig = 1; sig < NSIG; sig++)
-			if (held[sig])
-				sigaction(sig, &theirs[sig], nullptr);
+		handlers_back();
 		to_program();
 		editing = 0;
 	}
@@ -494,6 +505,9 @@ resized(line *l, size_t cols, out *o)
 void
 draw(line *l)
 {
+	// With echo off, as for a password, nothing typed is shown.
+	if (!(saved.c_lflag & ECHO))
+		return;
 	struct winsize ws;
 	size_t cols = ioctl(tty, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 	out o;
@@ -867,38 +881,29 @@ escape(line *l)
 }
 
 // Inside a paste: whether the Escape just read begins its end, which is
-// taken; if not, the bytes read after it are text, and go in.
+// taken; if not, it and the bytes read after it are text, and go in, but
+// for an Escape among them, which may begin the end in turn.
 bool
 paste_ends(line *l)
 {
 	const char tail[] = "[201~";
-	char seen[sizeof tail];
-	size_t n = 0;
-	unsigned char c;
-	while (n < sizeof tail - 1 && next_byte(l, &c) == got) {
-		seen[n++] = static_cast<char>(c);
-		if (c != static_cast<unsigned char>(tail[n - 1]))
-			break;
+	for (;;) {
+		char seen[sizeof tail];
+		size_t n = 0;
+		unsigned char c = 0;
+		while (n < sizeof tail - 1 && next_byte(l, &c) == got) {
+			seen[n++] = static_cast<char>(c);
+			if (c != static_cast<unsigned char>(tail[n - 1]))
+				break;
+		}
+		if (n == sizeof tail - 1 && memcmp(seen, tail, n) == 0)
+			return true;
+		bool again = n > 0 && c == 0x1b;
+		(void)insert(l, "\x1b", 1);
+		(void)insert(l, seen, again ? n - 1 : n);
+		if (!again)
+			return false;
 	}
-	if (n == sizeof tail - 1 && memcmp(seen, tail, n) == 0)
-		return true;
-	(void)insert(l, "\x1b", 1);
-	(void)insert(l, seen, n);
-	return false;
-}
-
-void
-cleanup(void *arg)
-{
-	// Cancelled: what was typed is kept for the next call.
-	auto l = static_cast<line *>(arg);
-	if (!l->done && l->text != nullptr)
-		(void)set(&unfinished, l->text, l->len);
-	free(l->draft.b);
-	free(l->batch.b);
-	for (size_t i = 0; i < l->nundo; i++)
-		free(l->undo[i].b);
-	give_back();
 }
 
 // Typed text waits while more is typed, so that a paste goes in at once
@@ -911,6 +916,20 @@ flush_batch(line *l)
 	return ok;
 }
 
+void
+cleanup(void *arg)
+{
+	// Cancelled: what was typed is kept for the next call.
+	auto l = static_cast<line *>(arg);
+	if (!l->done && l->text != nullptr && flush_batch(l))
+		(void)set(&unfinished, l->text, l->len);
+	free(l->draft.b);
+	free(l->batch.b);
+	for (size_t i = 0; i < l->nundo; i++)
+		free(l->undo[i].b);
+	give_back();
+}
+
 // A child forked while a thread edits does not own the terminal: the
 // parent's thread gives it back, and the child's signals act as the
 // program set them.
@@ -920,9 +939,7 @@ in_child()
 	// the lock a thread of the parent's may have held
 	pthread_mutex_init(&state, nullptr);
 	if (editing) {
-		for (int sig = 1; sig < NSIG; sig++)
-			if (held[sig])
-				sigaction(sig, &theirs[sig], nullptr);
+		handlers_back();
 		editing = 0;
 	}
 	for (bool &h : held)
@@ -993,7 +1010,9 @@ edit_line(const char *prompt, size_t plen)
 				errno = 0;
 				break;
 			}
-			if (!flush_batch(&l)) {
+			// A byte of text waits with those before it while more
+			// is typed; the rest take them first.
+			if (got_one != got && !flush_batch(&l)) {
 				errno = ENOMEM;
 				break;
 			}
@@ -1007,11 +1026,13 @@ edit_line(const char *prompt, size_t plen)
 				dropped = 0;
 				l.len = l.pos = l.first = 0;
 				l.fresh = true;
-				say("\r\n");
+				if (saved.c_lflag & ECHO)
+					say("\r\n");
 				draw(&l);
 				continue;
 			}
-			bool text_byte = pasting ? c != 0x1b && c != '\n' :
+			// A paste is text, newlines and all, but for its end.
+			bool text_byte = pasting ? c != 0x1b :
 			    c >= 0x20 ? c != 0x7f : c == '\t';
 			if (text_byte) {
 				before_change(&l, true);
@@ -1106,8 +1127,7 @@ edit_line(const char *prompt, size_t plen)
 				say("\x1b[H\x1b[2J");
 				l.fresh = true;
 			} else if (c == 0x16) {	// Ctrl-V: the next byte as it is
-				if (next_byte(&l, &c) == got && c != 0 && c != '\n')
-					typed_text = true;
+				typed_text = next_byte(&l, &c) == got;
 			}
 			if (typed_text) {
 				char byte = static_cast<char>(c);
@@ -1149,7 +1169,8 @@ edit_line(const char *prompt, size_t plen)
 		}
 		if (r >= 0) {
 			remember(l.text, l.len);
-			say("\r\n");
+			if (saved.c_lflag & ECHO)
+				say("\r\n");
 		}
 	}
 	l.done = true;

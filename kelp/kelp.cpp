@@ -231,6 +231,19 @@ step(reader *r)
 	return nl != nullptr && !was_lost ? whole_line : more;
 }
 
+// The n bytes at text, in the buffer, are the line: kept and handed out,
+// but for one that holds a zero byte, which would cut it short where the
+// caller reads it.
+string
+hand_out(const char *text, size_t n)
+{
+	if (memchr(text, '\0', n) != nullptr) {
+		drop(n);
+		return nullptr;
+	}
+	return keep(n);
+}
+
 // Reads on until the line is whole, into the buffer at r->text. With
 // nothing buffered and nothing to read yet, the call waits in poll(),
 // outside stdio and with neither lock held. That wait is where the thread
@@ -362,12 +375,7 @@ read_line(reader *rd)
 			kept_at = here();
 		return nullptr;
 	}
-	// A zero byte would cut the text short where the caller reads it.
-	if (memchr(rd->text, '\0', n) != nullptr) {
-		drop(n);
-		return nullptr;
-	}
-	return keep(n);
+	return hand_out(rd->text, n);
 }
 
 // Whether the person typing at standard input, a terminal, also sees
@@ -426,7 +434,7 @@ edited(const char *prompt, string *line)
 	long n = edit_line(row, strlen(row));
 	if (n == -2)
 		return false;
-	*line = n >= 0 ? keep(size_t(n)) : nullptr;
+	*line = n >= 0 ? hand_out(room(size_t(n)), size_t(n)) : nullptr;
 	if (n < 0 && errno == ENOMEM)
 		lose();
 	return true;

@@ -1466,8 +1466,13 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		{"abc def\x01\x1b" "d\r", " def"},		// Alt-d
 		{"abc def\x1b\x7f\r", "abc "},		// Alt-Backspace
 		{"a\x16\x01" "b\r", "a\x01" "b"},		// Ctrl-V
+		{"a\x16\rb\r", "a\nb"},
+		{"a\x16\0b\r"s, std::nullopt},		// a zero byte, as from a pipe
 		{"a\x12\x07\x0c" "b\r", "ab"},		// other controls: nothing
 		{"a\x1b[200~x\x01\x7f\x1b[Ay\x1b[201~b\r", "ax\x01\x7f\x1b[Ayb"},	// pasted
+		{"a\x1b[200~b\rc\x1b[201~d\r", "ab\ncd"},
+		{"a\x1b[200~b\x1b\x1b[201~c\r", "ab\x1b" "c"},
+		{"a\x1b[200~b\0c\x1b[201~d\r"s, std::nullopt},
 		{long_line + "\x01y\r", "y" + long_line},	// scrolled
 	};
 	for (const auto &c : cases)

@@ -130,6 +130,14 @@ ended() {
 	screen | grep -qx 'Boo'
 }
 
+@test "at a terminal with echo off, as for a password, nothing typed is shown, and the line is still edited" {
+	tm send-keys 'stty -echo; sh run.sh 13; stty echo' Enter
+	shows 'plaintext: '
+	tm send-keys hunte 2 Left Left r C-e Enter
+	shows 'status=0'
+	[ "$(screen | grep -F 'plaintext: ')" = 'plaintext: uhager2' ]
+}
+
 @test "at a terminal Ctrl-Z stops the whole pipeline, and fg goes on with the line drawn again" {
 	tm send-keys 'sh run.sh 1 | cat' Enter
 	shows 'plaintext: '
