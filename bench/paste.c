@@ -2,7 +2,8 @@
 /*
  * paste [-h] N COMMAND [ARG...]: runs COMMAND on a new pseudo-terminal, as
  * a person's terminal would, pastes a line of N bytes and Enter into it
- * (with -h, after one byte typed and Ctrl-A, so at the line's start)
+ * (with -h, in two halves with Ctrl-A between them, so that the second
+ * goes in at the line's start, before a tail as long as itself)
  * once the command has the terminal in non-canonical mode (before that
  * the terminal would keep 4095 bytes of it), and ends with the command's
  * status once it has ended.
@@ -36,9 +37,9 @@ main(int argc, char *argv[])
 		line[i] = "The quick brown fox jumps over the lazy dog. "[i % 45];
 	line[n] = '\r';
 	if (home) {
-		memmove(line + 2, line, n + 1);
-		memcpy(line, "x\001", 2);
-		n += 2;
+		memmove(line + n / 2 + 1, line + n / 2, n - n / 2 + 1);
+		line[n / 2] = '\001';
+		n++;
 	}
 	pid_t pid = fork();
 	if (pid == 0) {
