@@ -190,12 +190,10 @@ reserve()
 	// huge pages off: the line is read all the same.
 	if (size < small_reserve)
 		return true;
-	auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-	auto at = reinterpret_cast<uintptr_t>(buf);
-	uintptr_t start = at - at % page;
-	uintptr_t end = at + malloc_usable_size(buf) + page - 1;
-	end -= end % page;
-	(void)madvise(reinterpret_cast<void *>(start), end - start,
+	auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+	size_t lead = reinterpret_cast<uintptr_t>(buf) % page;
+	size_t len = lead + malloc_usable_size(buf) + page - 1;
+	(void)madvise(buf - lead, len - len % page,
 	    huge_page() <= huge_limit ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
 	return true;
 }
