@@ -121,8 +121,11 @@ stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1
 # unload the library that holds them.
 SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map \
 	-Wl,-z,nodelete
-KELP = kelp/kelp.cpp kelp/buffer.cpp kelp/editor.cpp
-kelp/libkelp.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/kelp.map .flags
+KELP = kelp/kelp.cpp kelp/buffer.cpp kelp/editor.cpp kelp/term.cpp kelp/keys.cpp \
+	kelp/line.cpp kelp/screen.cpp kelp/chars.cpp
+KELPH = kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/keys.h kelp/line.h \
+	kelp/screen.h kelp/chars.h kelp/width.h
+kelp/libkelp.so: $(KELP) $(KELPH) kelp/kelp.map .flags
 	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(OWNLINK) $(ALLLD) -o $@ $(KELP)
 
 # The name the loader looks for.
@@ -274,7 +277,7 @@ distcheck: dist
 	echo "distcheck: $(DIST).tar.gz is ready"
 
 # The library built for abidiff(1): with its types, whatever the flags.
-kelp/abi.so: $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/kelp.map
+kelp/abi.so: $(KELP) $(KELPH) kelp/kelp.map
 	$(CXX) $(STD) -g -O0 $(SHARED) -o $@ $(KELP)
 
 # Fails on any change to what libkelp.so.1 exports but an added symbol:
@@ -300,7 +303,7 @@ FUZZ_SECONDS = 60
 # Lines past 1 MiB, each checked in copies, under AddressSanitizer.
 FUZZ_RSS = 8192
 FUZZWRAP = -Wl,--wrap=malloc,--wrap=realloc
-FUZZSRC = fuzz/kelp_fuzz.cpp $(KELP) kelp/kelp.h kelp/buffer.h kelp/editor.h
+FUZZSRC = fuzz/kelp_fuzz.cpp $(KELP) $(KELPH)
 fuzz/kelp_fuzz: $(FUZZSRC)
 	clang++ $(STD) -g -O1 -fsanitize=fuzzer,address,undefined \
 		-fno-sanitize-recover=all -Ikelp -o $@ fuzz/kelp_fuzz.cpp $(KELP) $(FUZZWRAP)

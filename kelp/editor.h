@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// libkelp's line editor, for a person at a terminal. Called with the
-// library's lock held.
+// libkelp's line editor, for a person at a terminal: the loop that reads
+// keys, edits the line and draws it. Called with the library's lock held.
 
 #ifndef KELP_EDITOR_H
 #define KELP_EDITOR_H
@@ -8,11 +8,6 @@
 #include <cstddef>
 
 #pragma GCC visibility push(hidden)
-
-// Whether standard input is a terminal the editor can work: one with a
-// TERM that is not "dumb". Notes the terminal's mode, which the editor
-// gives back.
-bool at_terminal();
 
 // Reads one line from the terminal and lets the person edit it; prompt,
 // of plen bytes, is what standard output showed on this terminal before
@@ -23,15 +18,6 @@ bool at_terminal();
 // (ENOMEM). -2 when the terminal cannot be put in the editor's mode,
 // which reads nothing.
 long edit_line(const char *prompt, size_t plen);
-
-// Gives the terminal back as it was, should the process end while a
-// line is edited.
-void end_editing();
-
-// Whether a wait that a signal handler ended goes on: poll() is never
-// restarted, so it goes on only where every handler of the program's is
-// installed with SA_RESTART, as a read would.
-bool handlers_restart();
 
 #pragma GCC visibility pop
 

@@ -16,6 +16,7 @@
 #include "kelp.h"
 #include "buffer.h"
 #include "editor.h"
+#include "term.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -333,7 +334,7 @@ init()
 [[gnu::destructor]] void
 release()
 {
-	end_editing();
+	give_back();
 	if (pthread_mutex_trylock(&lock) != 0)
 		return;
 	release_lines();

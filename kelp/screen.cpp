@@ -1,0 +1,316 @@
+// SPDX-License-Identifier: MIT
+// libkelp's line on the screen. The last column stays free, so that the
+// terminal never wraps the row; a line wider than the rest of the row
+// scrolls on it.
+
+#include "screen.h"
+#include "chars.h"
+#include "line.h"
+#include "term.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// What is drawn goes out in pieces of this size.
+struct out {
+	char b[1024];
+	size_t n;
+};
+
+void
+flush(out *o)
+{
+	for (size_t off = 0; off < o->n;) {
+		ssize_t w = write(drawn_on(), o->b + off, o->n - off);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			break;
+		off += static_cast<size_t>(w);
+	}
+	o->n = 0;
+}
+
+void
+put(out *o, const char *s, size_t n)
+{
+	while (n > 0) {
+		if (o->n == sizeof o->b)
+			flush(o);
+		size_t k = n < sizeof o->b - o->n ? n : sizeof o->b - o->n;
+		memcpy(o->b + o->n, s, k);
+		o->n += k;
+		s += k;
+		n -= k;
+	}
+}
+
+void
+puts_(out *o, const char *s)
+{
+	put(o, s, strlen(s));
+}
+
+// To a column of the row, from its start.
+void
+column(out *o, size_t col)
+{
+	char move[32];
+	(void)snprintf(move, sizeof move, "\r\x1b[%zuC", col);
+	puts_(o, col > 0 ? move : "\r");
+}
+
+// What was typed while the terminal was asked where its cursor is.
+bytes ahead;
+size_t ahead_at;
+
+// Where the terminal's cursor is, from 0.
+struct place {
+	size_t row, col;
+};
+
+// The terminal's answer to where its cursor is; what is typed meanwhile
+// is set aside for the keys. False where no answer comes.
+bool
+answer(place *at)
+{
+	char reply[32];
+	size_t n = 0;
+	struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+	for (;;) {
+		unsigned char c;
+		int ready = poll(&p, 1, 500);
+		if (ready < 0 && errno == EINTR)
+			continue;
+		if (ready <= 0 || read(STDIN_FILENO, &c, 1) != 1)
+			break;
+		bool fits = n < sizeof reply - 1 && (n == 0 ? c == 0x1b : n == 1 ? c == '[' :
+		    (c >= '0' && c <= '9') || c == ';' || c == 'R');
+		if (!fits) {
+			(void)append(&ahead, reply, n);
+			n = 0;
+			if (c != 0x1b) {
+				char byte = static_cast<char>(c);
+				(void)append(&ahead, &byte, 1);
+				continue;
+			}
+		}
+		reply[n++] = static_cast<char>(c);
+		if (c == 'R') {
+			reply[n] = '\0';
+			char *end;
+			unsigned long y = strtoul(reply + 2, &end, 10), x;
+			if (*end != ';' || y == 0 || (x = strtoul(end + 1, &end, 10)) == 0)
+				return false;
+			*at = {y - 1, x - 1};
+			return true;
+		}
+	}
+	(void)append(&ahead, reply, n);
+	return false;
+}
+
+// Where the cursor is. Not cancelled part way through the answer, whose
+// rest the next call would take for keys.
+bool
+cursor_at(place *at)
+{
+	int cancel;
+	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+	say("\x1b[6n");
+	bool known = answer(at);
+	pthread_setcancelstate(cancel, nullptr);
+	return known;
+}
+
+// The window's width changed since the line was drawn. A terminal that
+// rewraps its lines has put the cursor where its place in the line falls
+// now, the line going on over rows above and below it; one that does not
+// has cut the row short. Where the terminal says the cursor is tells
+// which.
+void
+resized(screen *s, size_t cols, bool typed_ahead, out *o)
+{
+	size_t was = s->start + s->at, in_line = s->from + s->at;
+	size_t cut = was < cols ? was : cols - 1;
+	place now = {0, cut};
+	if (!s->unasked && !typed_ahead && !cursor_at(&now))
+		s->unasked = true;
+	if (now.col == cut || now.col != in_line % cols)
+		return;
+	// Rewrapped: up to where the line starts, or as far up as the
+	// screen goes; the rows above that are drawn on once in reach.
+	size_t up = in_line / cols - s->origin / cols;
+	s->from = s->origin;
+	if (up > now.row) {
+		up = now.row;
+		s->from = (in_line / cols - up) * cols;
+	}
+	s->start = s->from % cols;
+	char move[32];
+	(void)snprintf(move, sizeof move, "\x1b[%zuA", up);
+	if (up > 0)
+		puts_(o, move);
+}
+
+// Where the line starts on its row: on a new row after the prompt; else
+// where the cursor was when it was first drawn, once something was
+// typed, by when a program writing the prompt from a pipe has written.
+void
+place_line(screen *s, size_t cols, bool typed_ahead, out *o)
+{
+	if (!s->placed && !s->fresh) {
+		place now = {0, s->pwidth % cols};
+		if (!typed_ahead && !cursor_at(&now))
+			s->unasked = true;
+		s->start = now.col;
+		s->origin = s->from = s->start;
+	}
+	s->placed = true;
+	if (s->fresh) {
+		puts_(o, "\r");
+		put(o, s->prompt, s->plen);
+		// A prompt that ends at the edge leaves the cursor there, the
+		// terminal waiting to wrap; the line goes on the next row.
+		bool full = s->pwidth > 0 && s->pwidth % cols == 0;
+		if (full)
+			puts_(o, "\r\n");
+		s->origin = s->from = full ? 0 : s->pwidth;
+		s->start = s->pwidth % cols;
+		s->fresh = false;
+	}
+	if (s->start > 0 && s->start + 2 >= cols) {
+		// No room on the row after the prompt: the next row.
+		if (s->start < cols) {
+			column(o, s->start);
+			puts_(o, "\x1b[K");
+		}
+		puts_(o, "\r\n");
+		s->start = s->origin = s->from = 0;
+	}
+}
+
+// The columns of the characters from a to b.
+size_t
+columns(shown line, size_t a, size_t b)
+{
+	size_t w = 0;
+	for (; a < b; a += char_len(line.text, a, line.len))
+		w += width(line.text, a, line.len);
+	return w;
+}
+
+}
+
+view
+layout(shown line, view before, size_t room)
+{
+	const char *text = line.text;
+	size_t len = line.len, pos = line.pos;
+	// The furthest back the row can start and still show the cursor.
+	size_t lo = pos, fits = 0;
+	while (lo > 0) {
+		size_t p = prev_char(text, lo, len), w = columns(line, p, lo);
+		if (fits + w >= room)
+			break;
+		fits += w;
+		lo = p;
+	}
+	// Where the end of the line fits, as much as fits is shown.
+	size_t tail = len;
+	for (size_t w = 0; tail > lo;) {
+		size_t p = prev_char(text, tail, len);
+		w += columns(line, p, tail);
+		if (w >= room)
+			break;
+		tail = p;
+	}
+	size_t first = before.first;
+	if (first > pos || first < lo)
+		first = lo;
+	if (tail <= pos && tail < first)
+		first = tail;
+	view v = {first, first, 0};
+	for (size_t w = 0; v.end < len;) {
+		size_t cw = width(text, v.end, len);
+		if (w + cw > room)
+			break;
+		if (v.end < pos)
+			v.at += cw;
+		w += cw;
+		v.end += char_len(text, v.end, len);
+	}
+	return v;
+}
+
+void
+draw(screen *s, shown line, bool typed_ahead)
+{
+	// With echo off, as for a password, nothing typed is shown; in the
+	// background, the terminal is not the editor's.
+	if (!echoing() || away())
+		return;
+	struct winsize ws;
+	size_t cols = ioctl(drawn_on(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
+	out o;
+	o.n = 0;
+	bool below = s->placed && !s->fresh && cols != s->cols;
+	if (below)
+		resized(s, cols, typed_ahead, &o);
+	place_line(s, cols, typed_ahead, &o);
+	size_t room = cols > s->start + 1 ? cols - s->start - 1 : 0;
+	view v = layout(line, {s->first, 0, 0}, room);
+	s->first = v.first;
+	column(&o, s->start);
+	for (size_t p = v.first; p < v.end;) {
+		size_t n = char_len(line.text, p, line.len);
+		auto c = static_cast<unsigned char>(line.text[p]);
+		if (c < 0x20 || c == 0x7f) {
+			char caret[2] = {'^', static_cast<char>(c ^ 0x40)};
+			put(&o, caret, 2);
+		} else {
+			put(&o, line.text + p, n);
+		}
+		p += n;
+	}
+	puts_(&o, below ? "\x1b[J" : "\x1b[K");
+	column(&o, s->start + v.at);
+	flush(&o);
+	s->cols = cols;
+	s->at = v.at;
+}
+
+void
+say(const char *s)
+{
+	out o;
+	o.n = 0;
+	puts_(&o, s);
+	flush(&o);
+}
+
+bool
+set_aside()
+{
+	return ahead_at < ahead.n;
+}
+
+bool
+take_set_aside(unsigned char *c)
+{
+	if (ahead_at == ahead.n)
+		return false;
+	*c = static_cast<unsigned char>(ahead.b[ahead_at++]);
+	if (ahead_at == ahead.n)
+		ahead_at = ahead.n = 0;
+	return true;
+}
