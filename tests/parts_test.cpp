@@ -1,0 +1,216 @@
+// SPDX-License-Identifier: MIT
+// The editor's parts called directly, with no terminal: the keys the
+// bytes name, what keys do to the line, how a row shows it, and UTF-8.
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "chars.h"
+#include "keys.h"
+#include "line.h"
+#include "screen.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+// Bytes served to the key reader, then none.
+struct served {
+	std::string bytes;
+	size_t at;
+};
+
+int
+next(void *ctx, int)
+{
+	auto s = static_cast<served *>(ctx);
+	return s->at < s->bytes.size() ? static_cast<unsigned char>(s->bytes[s->at++]) : -1;
+}
+
+// The keys in bytes, text as the byte itself and the rest by name.
+std::string
+keys_of(const std::string &bytes)
+{
+	static const char *names[] = {"none", "stop", "text", "enter", "eof_or_del",
+	    "left", "right", "home", "end", "word_left", "word_right", "back_del",
+	    "del", "kill_before", "kill_after", "kill_word_before", "kill_word_back",
+	    "kill_word", "yank", "transpose", "undo", "earlier", "later", "clear",
+	    "paste_begin", "paste_end"};
+	served s = {bytes, 0};
+	key_reader k = {};
+	std::string out;
+	for (key c; (c = read_key(&k, {next, &s})).a != act::stop;)
+		out += c.a == act::text ? std::string(1, char(c.c)) : "<"s + names[int(c.a)] + ">";
+	return out;
+}
+
+TEST(Keys, EachByteOrSequenceNamesOneKey)
+{
+	const struct {
+		std::string bytes, keys;
+	} cases[] = {
+		{"\x01\x02\x04\x05\x06\x08", "<home><left><eof_or_del><end><right><back_del>"},
+		{"\x0b\x0c\x0e\x10\x14\x15", "<kill_after><clear><later><earlier><transpose><kill_before>"},
+		{"\x17\x19\x1f\r\n\x7f", "<kill_word_before><yank><undo><enter><enter><back_del>"},
+		{"\x03\x07\x12\x1c\x1e\0"s, "<none><none><none><none><none><none>"},
+		{"a\t\xc3\xa9 ~", "a\t\xc3\xa9 ~"},
+		{"\x16\0\x16\r\x16\x1b"s, "\0\r\x1b"s},		// Ctrl-V: as it is
+		{"\x1b[D\x1bOC\x1b[H\x1bOF\x1b[A\x1bOB", "<left><right><home><end><earlier><later>"},
+		{"\x1b[1~\x1b[7~\x1b[4~\x1b[8~\x1b[3~", "<home><home><end><end><del>"},
+		{"\x1b[1;5D\x1b[5C\x1b" "b\x1b" "f\x1b" "d\x1b\x7f\x1b\x08",
+		    "<word_left><word_right><word_left><word_right><kill_word><kill_word_back><kill_word_back>"},
+		{"\x1b[15~\x1b[2;5A\x1bOQ\x1bx\x1b[1234567890123456789~a", "<none><none><none><none><none>a"},
+		{"a\x1b", "a<none>"},				// a lone Escape
+		{"\x1b[200~a\r\x01\x1b[A\x1b[201~b", "<paste_begin>a\r\x01\x1b[A<paste_end>b"},
+		{"\x1b[200~a\x1b\x1b[201~", "<paste_begin>a\x1b<paste_end>"},
+		{"\x1b[200~\x1b[20x\x1b[201", "<paste_begin>\x1b[20x\x1b[201"},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(keys_of(c.bytes), c.keys) << testing::PrintToString(c.bytes);
+	// every printable byte and every byte past ASCII is text
+	for (int b = 0x20; b < 0x100; b++) {
+		std::string one(1, char(b));
+		EXPECT_EQ(keys_of(one), b == 0x7f ? "<back_del>" : one);
+	}
+}
+
+// The line after typing bytes through the key reader, as the editor
+// does: text, then "|" where the cursor is.
+std::string
+edited(const std::string &bytes)
+{
+	served s = {bytes, 0};
+	key_reader k = {};
+	line l;
+	EXPECT_TRUE(line_open(&l, nullptr, 0));
+	for (key c; (c = read_key(&k, {next, &s})).a != act::stop;) {
+		char b = static_cast<char>(c.c);
+		if (c.a == act::text ? !line_type(&l, &b, 1) : line_do(&l, c.a) != outcome::edited)
+			break;
+	}
+	std::string r = std::string(l.text, l.pos) + "|" + std::string(l.text + l.pos, l.len - l.pos);
+	line_close(&l);
+	return r;
+}
+
+TEST(Line, KeysEditTheTextAndMoveTheCursor)
+{
+	const struct {
+		std::string keys, want;
+	} cases[] = {
+		{"abc\x02\x02\x7f\x1fX", "aX|bc"},		// undo puts the cursor back
+		{"ab cd\x17\x17\x19", "ab cd|"},			// kills in a row, yanked as one
+		{"abc def\x01\x0b\x15\x19", "abc def|"},
+		{"ab\tcd\x17", "ab\t|"},				// Ctrl-W stops at a tab
+		{"ab cd ef\x01\x1b" "d\x1b" "d\x05\x19", " efab cd|"},
+		{"abc\x1b\x7f\x1b" "b", "|"},
+		{"ab \xc3\xa9x\x1b\x7f", "ab |"},			// UTF-8 is word
+		{"xy\x15" "abc\x0b\x19", "abcxy|"},		// an empty kill keeps the last
+		{"abcd\x02\x14", "abdc|"},			// Ctrl-T
+		{"h\xc3\xa9\x02\x14", "\xc3\xa9h|"},
+		{"e\xcc\x81x\x02\x02y", "y|e\xcc\x81x"},		// a mark moves with its letter
+		{"ab\x04\x01\x04\x04\x04", "|"},			// Ctrl-D deletes, then ends
+		{"xy\x1b[D\x1b[3~\x1b[3~", "x|"},
+		{"one two\x1b[1;5D\x1b[1;5D\x1b[1;5C", "one| two"},
+		{"\xe0\x80\x80\x02", "\xe0\x80|\x80"},		// ill-formed: bytes
+		{"\xed\xa0\x80\xf4\x90\x80\x80\x02\x02", "\xed\xa0\x80\xf4\x90|\x80\x80"},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(edited(c.keys), c.want) << testing::PrintToString(c.keys);
+}
+
+TEST(Line, HistoryIsRecalledAndItsChangesStartAnew)
+{
+	line l;
+	ASSERT_TRUE(line_open(&l, "first", 5));
+	line_remember(&l);
+	line_close(&l);
+	ASSERT_TRUE(line_open(&l, "draft", 5));
+	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
+	EXPECT_EQ(std::string(l.text, l.len), "first");
+	EXPECT_EQ(line_do(&l, act::undo), outcome::edited);	// nothing to undo
+	EXPECT_EQ(std::string(l.text, l.len), "first");
+	EXPECT_EQ(line_do(&l, act::later), outcome::edited);
+	EXPECT_EQ(std::string(l.text, l.len), "draft");
+	line_close(&l);
+}
+
+// Random keys over random text: the cursor is always between characters,
+// undo gives back the line and the cursor before each change, in turn,
+// and a yank after a kill puts back what it killed.
+TEST(Line, EveryChangeIsUndoneExactly)
+{
+	const act acts[] = {act::left, act::right, act::home, act::end, act::word_left,
+	    act::word_right, act::back_del, act::del, act::kill_before, act::kill_after,
+	    act::kill_word_before, act::kill_word_back, act::kill_word, act::yank,
+	    act::transpose};
+	const char *texts[] = {"a", " ", "\xc3\xa9", "\xe6\xbc\xa2", "e\xcc\x81", "\xff", "\t", "9"};
+	std::mt19937 rng(1);
+	for (int round = 0; round < 200; round++) {
+		line l;
+		ASSERT_TRUE(line_open(&l, nullptr, 0));
+		std::vector<std::pair<std::string, size_t>> before;
+		for (int i = 0; i < 60; i++) {
+			std::string was(l.text, l.len);
+			size_t at = l.pos, changes = l.nundo;
+			bool again = l.killing, typing = l.inserting, typed = rng() % 3 == 0;
+			act a = acts[rng() % std::size(acts)];
+			if (typed) {
+				const char *t = texts[rng() % std::size(texts)];
+				ASSERT_TRUE(line_type(&l, t, strlen(t)));
+			} else {
+				ASSERT_EQ(line_do(&l, a), outcome::edited);
+			}
+			size_t p = 0;
+			while (p < l.pos)
+				p = next_char(l.text, p, l.len);
+			ASSERT_EQ(p, l.pos) << "the cursor inside a character";
+			// typing in a row is one change
+			if (l.nundo > changes || (std::string(l.text, l.len) != was && !(typed && typing)))
+				before.emplace_back(was, at);
+			if (a == act::kill_after && !again && l.len < was.size()) {
+				ASSERT_EQ(line_do(&l, act::yank), outcome::edited);
+				ASSERT_EQ(std::string(l.text, l.len), was);
+				ASSERT_EQ(line_do(&l, act::undo), outcome::edited);
+			}
+		}
+		for (; !before.empty(); before.pop_back()) {
+			ASSERT_EQ(line_do(&l, act::undo), outcome::edited);
+			ASSERT_EQ(std::make_pair(std::string(l.text, l.len), l.pos), before.back());
+		}
+		EXPECT_EQ(l.nundo, 0u);
+		line_close(&l);
+	}
+}
+
+TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
+{
+	const struct {
+		std::string text;
+		size_t pos, first, room;
+		view want;
+	} cases[] = {
+		{"abcdef", 6, 0, 10, {0, 6, 6}},
+		{"abcdef", 3, 0, 4, {0, 4, 3}},
+		{"abcdef", 6, 0, 4, {3, 6, 3}},		// scrolled to the cursor
+		{"abcdef", 1, 3, 4, {0, 4, 1}},		// and back
+		{"abcdef", 5, 2, 4, {2, 6, 3}},		// kept while in sight
+		{"\xe6\xbc\xa2\xe5\xad\x97", 6, 0, 3, {3, 6, 2}},	// wide
+		{"a\x01" "b", 3, 0, 10, {0, 3, 4}},		// ^A takes two
+		{"", 0, 0, 0, {0, 0, 0}},
+	};
+	for (const auto &c : cases) {
+		view v = layout({c.text.data(), c.text.size(), c.pos}, {c.first, 0, 0}, c.room);
+		EXPECT_EQ(v.first, c.want.first) << testing::PrintToString(c.text) << " " << c.pos;
+		EXPECT_EQ(v.end, c.want.end) << testing::PrintToString(c.text) << " " << c.pos;
+		EXPECT_EQ(v.at, c.want.at) << testing::PrintToString(c.text) << " " << c.pos;
+	}
+	std::string prompt = "\x1b]0;t\x07\x1b[1mab\x1b" "7\tc\x01";
+	EXPECT_EQ(shown_width(prompt.data(), prompt.size()), 9u);
+}
+
+}
