@@ -13,12 +13,14 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 struct termios saved, raw;	// the terminal as it was, and as edited
+dev_t edited;			// which terminal that is
 bool inherited;			// saved is the parent's, forked mid-edit
 volatile sig_atomic_t editing;	// raw is in force
 volatile sig_atomic_t redraw;	// the window changed: draw the line again
@@ -179,11 +181,15 @@ at_terminal()
 {
 	const char *term = getenv("TERM");
 	struct termios now;
+	struct stat st;
 	if (term == nullptr || *term == '\0' || strcmp(term, "dumb") == 0 ||
-	    tcgetattr(STDIN_FILENO, &now) != 0)
+	    tcgetattr(STDIN_FILENO, &now) != 0 || fstat(STDIN_FILENO, &st) != 0)
 		return false;
-	if (!inherited)
+	// The parent's terminal, still in the editor's mode, is the
+	// program's as the parent found it.
+	if (!inherited || st.st_rdev != edited)
 		saved = now;
+	edited = st.st_rdev;
 	inherited = false;
 	return true;
 }
@@ -293,9 +299,19 @@ wake()
 	ended = 1;
 }
 
+// Brought back to the front by fg, which sends a running job no signal:
+// the terminal is the editor's again, and the line drawn anew.
 bool
 away()
 {
+	if (behind && in_front()) {
+		sigset_t was;
+		lock_state(&was, true);
+		to_editor();
+		resumed = !behind;
+		redraw = !behind;
+		unlock_state(&was);
+	}
 	return behind;
 }
 

@@ -36,7 +36,7 @@ bool woken();
 void wake();
 
 // Whether the job is in the background, where the terminal is not the
-// editor's until it is brought back.
+// editor's; once it is in front again, the terminal is taken again.
 bool away();
 
 // Whether a wait that a handler ended goes on: poll() is never
