@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// get_string, fed through pipes. Each case runs in a child process so that
-// it starts with fresh stdio state and its own standard input and output.
+// get_string, fed through pipes and pseudo-terminals. Each case runs in a
+// child process so that it starts with fresh stdio state and its own
+// standard input and output.
 
 #include <dirent.h>
 #include <fcntl.h>
