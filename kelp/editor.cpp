@@ -74,6 +74,10 @@ next_byte(void *arg, int ms)
 			e->stopped = signalled;
 			return -1;
 		}
+		if (away()) {	// until fg brings the job back
+			(void)poll(nullptr, 0, 100);
+			continue;
+		}
 		bool fresh;
 		if (redraw_due(&fresh)) {
 			// the key that raised a signal throws away what the
@@ -81,10 +85,6 @@ next_byte(void *arg, int ms)
 			e->typed = 0;
 			e->s.fresh = e->s.fresh || fresh;
 			show(e);
-			continue;
-		}
-		if (away()) {	// until fg brings the job back
-			(void)poll(nullptr, 0, 100);
 			continue;
 		}
 		if (e->typed == 0) {

@@ -138,15 +138,26 @@ ended() {
 	[ "$(screen | grep -F 'plaintext: ')" = 'plaintext: uhager2' ]
 }
 
-@test "at a terminal Ctrl-Z stops the whole pipeline, and fg goes on with the line drawn again" {
+drawn() {
+	[ "$(screen | grep -c "$1")" -ge "$2" ]
+}
+
+@test "at a terminal Ctrl-Z stops the whole pipeline, bg leaves the terminal to the shell, and fg goes on with the line drawn again" {
 	tm send-keys 'sh run.sh 1 | cat' Enter
 	shows 'plaintext: '
 	tm send-keys abc
 	shows 'abc'
 	tm send-keys C-z
 	shows 'Stopped'
+	tm send-keys bg Enter
+	shows 'cat &'
+	tm send-keys 'stty -g >during; echo $((6 * 7))' Enter
+	shows 42
+	cmp before during
+	# nor draws on it
+	[ "$(screen | grep -c abc)" -eq 1 ]
 	tm send-keys fg Enter
-	shows 'abc'
+	eventually drawn abc 2 || { screen; return 1; }
 	tm send-keys def Enter
 	shows 'bcdefg'
 	ended 0
