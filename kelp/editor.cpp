@@ -67,9 +67,10 @@ next_byte(void *arg, int ms)
 {
 	auto e = static_cast<editing *>(arg);
 	unsigned char c;
-	if (take_set_aside(&c))
-		return c;
 	for (;;) {
+		// what came while the terminal was asked for its cursor first
+		if (take_set_aside(&c))
+			return c;
 		if (dropped() || woken()) {
 			e->stopped = signalled;
 			return -1;
