@@ -102,6 +102,44 @@ TEST(Line, KeysEditTheTextAndMoveTheCursor)
 	const struct {
 		std::string keys, want;
 	} cases[] = {
+		{"ab\x1b[D\x1b[C" "c\r", "abc|"},		// right
+		{"ab\x1bOD\x1bOC" "c\r", "abc|"},
+		{"bc\x1b[Ha\x1b[Fd\r", "abcd|"},		// Home, End
+		{"bc\x1bOHa\x1bOFd\r", "abcd|"},
+		{"bc\x1b[1~a\x1b[4~d\r", "abcd|"},
+		{"bc\x1b[7~a\x1b[8~d\r", "abcd|"},
+		{"bc\x01" "a\x05" "d\r", "abcd|"},		// Ctrl-A, Ctrl-E
+		{"ac\x02" "b\x06" "d\r", "abcd|"},		// Ctrl-B, Ctrl-F
+		{"abx\x1b[D\x1b[3~c\r", "abc|"},		// Delete
+		{"abx\x02\x04" "c\r", "abc|"},		// Ctrl-D in a line
+		{"abx\x7f" "c\r", "abc|"},		// Backspace, both codes
+		{"abx\x08" "c\r", "abc|"},
+		{"xyabc\x02\x02\x02\x15\r", "abc|"},	// Ctrl-U
+		{"abcxy\x02\x02\x0b\r", "abc|"},		// Ctrl-K
+		{"abc def  \x17\r", "abc |"},		// Ctrl-W
+		{"h\xc3\xa9\x02\x02x\r", "xh\xc3\xa9|"},	// UTF-8 moves as one
+		{"a\xe2\x82\xac" "b\x02\x02\x7f\r", "\xe2\x82\xac" "b|"},
+		{"\xf0\x9f\x98\x80z\x02\x02\x04\r", "z|"},
+		{"\x80\xff\x02x\r", "\x80x\xff|"},		// invalid bytes are text
+		{"\xf5\xf0\x9f\x02x\r", "\xf5\xf0x\x9f|"},
+		{"\xc3" "a\x02x\r", "\xc3x" "a|"},
+		{"\xc0\x80\xc1\xbf\x02x\r", "\xc0\x80\xc1x\xbf|"},	// overlong
+		{"a\tb\x01\r", "a\tb|"},			// so are control bytes
+		{"a\x1b[12345678901234567890~b\x1bOQc\r", "abc|"},
+		{"\x7f\x17\x02\x01" "ab\x06\r", "ab|"},	// at either end, nothing
+		{"abc def\x17\x01\x19\r", "defabc |"},	// Ctrl-Y yanks the kill
+		{"abcd\x02\x02\x14\r", "acbd|"},		// Ctrl-T
+		{"abc\x14\r", "acb|"},
+		{"ab cd\x17\x1f\r", "ab cd|"},		// Ctrl-_ undoes a kill,
+		{"x\x01" "ab\x1f\r", "x|"},			// and typing, as one
+		{"abc def\x1b" "bX\r", "abc Xdef|"},		// Alt-b, Alt-f
+		{"abc def\x01\x1b" "fX\r", "abcX def|"},
+		{"abc def\x01\x1b" "f\x1b" "fX\r", "abc defX|"},
+		{"e\xcc\x81x\x02\x02y\r", "ye\xcc\x81x|"},	// a mark moves with its letter
+		{"abc def\x1b[1;5DX\x1b[1;5CY\r", "abc XdefY|"},	// Ctrl-arrows
+		{"abc def\x01\x1b" "d\r", " def|"},		// Alt-d
+		{"abc def\x1b\x7f\r", "abc |"},		// Alt-Backspace
+		{"a\x16\x01" "b\r", "a\x01" "b|"},		// Ctrl-V
 		{"abc\x02\x02\x7f\x1fX", "aX|bc"},		// undo puts the cursor back
 		{"ab cd\x17\x17\x19", "ab cd|"},			// kills in a row, yanked as one
 		{"abc def\x01\x0b\x15\x19", "abc def|"},
