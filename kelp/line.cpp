@@ -204,6 +204,26 @@ transpose(line *l)
 	free(t.b);
 }
 
+// Where a key that only moves puts the cursor.
+size_t
+moved(const line *l, act a)
+{
+	switch (a) {
+	case act::left:
+		return l->pos > 0 ? prev_char(l->text, l->pos, l->len) : 0;
+	case act::right:
+		return l->pos < l->len ? next_char(l->text, l->pos, l->len) : l->len;
+	case act::home:
+		return 0;
+	case act::end:
+		return l->len;
+	case act::word_left:
+		return word_start(l);
+	default:
+		return word_end(l);
+	}
+}
+
 void
 undo(line *l)
 {
@@ -260,22 +280,12 @@ line_do(line *l, act a)
 		}
 		break;
 	case act::left:
-		l->pos = l->pos > 0 ? prev_char(l->text, l->pos, l->len) : 0;
-		break;
 	case act::right:
-		l->pos = l->pos < l->len ? next_char(l->text, l->pos, l->len) : l->len;
-		break;
 	case act::home:
-		l->pos = 0;
-		break;
 	case act::end:
-		l->pos = l->len;
-		break;
 	case act::word_left:
-		l->pos = word_start(l);
-		break;
 	case act::word_right:
-		l->pos = word_end(l);
+		l->pos = moved(l, a);
 		break;
 	case act::kill_before:
 		kill_text(l, 0, l->pos, again);
