@@ -142,12 +142,12 @@ rotlet: rotlet.o kelp/libkelp.so.1
 rotlet.inst: rotlet.o kelp/libkelp.so.1 .dirs
 	$(CXX) $(ALLCXX) -pie $(OWNLINK) $(ALLLD) $(INSTRPATH) -o $@ rotlet.o -Lkelp -lkelp
 
-tests/kelp_test: tests/kelp_test.cpp kelp/kelp.h kelp/libkelp.so.1 .flags
+tests/kelp_test: tests/kelp_test.cpp tests/failing.h kelp/kelp.h kelp/libkelp.so.1 .flags
 	$(CXX) $(ALLCPP) -Ikelp $(TESTCXX) $(ALLLD) $(TESTRPATH) \
 		-o $@ tests/kelp_test.cpp -Lkelp -lkelp -lgtest -lgtest_main -pthread
 
 # The editor's parts, called directly.
-tests/parts_test: tests/parts_test.cpp $(KELP) $(KELPH) .flags
+tests/parts_test: tests/parts_test.cpp tests/failing.h $(KELP) $(KELPH) .flags
 	$(CXX) $(ALLCPP) -Ikelp $(TESTCXX) $(ALLLD) -o $@ tests/parts_test.cpp \
 		$(filter-out kelp/kelp.cpp,$(KELP)) -lgtest -lgtest_main -pthread
 

@@ -435,9 +435,9 @@ edited(const char *prompt, string *line)
 	long n = edit_line(row, strlen(row));
 	if (n == -2)
 		return false;
+	// Out of memory, the line typed so far is gone with this call; the
+	// person sees the next prompt, so what is typed next is a new line.
 	*line = n >= 0 ? hand_out(room(size_t(n)), size_t(n)) : nullptr;
-	if (n < 0 && errno == ENOMEM)
-		lose();
 	return true;
 }
 

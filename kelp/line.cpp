@@ -67,13 +67,17 @@ insert(line *l, const char *s, size_t n)
 	return true;
 }
 
-// The whole line and the cursor become those of u.
+// The whole line and the cursor become those of u; where no memory can
+// be had, they stay as they were.
 bool
 replace(line *l, const snapshot &u)
 {
-	l->len = l->pos = 0;
-	if (!insert(l, u.b, u.n))
+	char *b = room(u.n);
+	if (b == nullptr)
 		return false;
+	l->text = b;
+	memcpy(b, u.b, u.n);
+	l->len = u.n;
 	l->pos = u.pos;
 	return true;
 }
@@ -229,8 +233,10 @@ undo(line *l)
 {
 	if (l->nundo == 0)
 		return;
-	snapshot &u = l->undo[--l->nundo];
-	(void)replace(l, u);
+	snapshot &u = l->undo[l->nundo - 1];
+	if (!replace(l, u))
+		return;
+	l->nundo--;
 	free(u.b);
 	u = {nullptr, 0, 0};
 }

@@ -35,98 +35,32 @@
 
 #include <gtest/gtest.h>
 
+#include "failing.h"
 #include "kelp.h"
 
 using namespace std::string_literals;
 
 namespace {
 
-#ifndef __has_feature
-#define __has_feature(x) 0	// g++ tells by __SANITIZE_ADDRESS__ instead
-#endif
 // Sanitizers that mishandle a thread cancelled inside a system call.
 // ThreadSanitizer, gcc's and clang's alike, can miss a mutex unlocked by
 // its cleanup and call the next lock of it a double lock, as ten lines of
 // C with no libkelp show. gcc's AddressSanitizer fails a check of its own
 // as it unwinds the cancelled editor.
-#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
-#define TSAN 1
-#else
-#define TSAN 0
-#endif
 #if TSAN || (defined(__SANITIZE_ADDRESS__) && !defined(__clang__))
 #define EDITOR_MISREAD 1
 #else
 #define EDITOR_MISREAD 0
 #endif
-#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || TSAN
-#define SANITIZED 1
+#if SANITIZED
 #define SKIP_IF_SANITIZED() \
 	GTEST_SKIP() << "the sanitizer needs more memory than the limit"
 #else
-#define SANITIZED 0
 #define SKIP_IF_SANITIZED()
 #endif
 
 // A 64-bit process, which sets a large buffer aside from the start.
 constexpr bool wide = sizeof(void *) == 8;
-
-// Allocations that fail where a test says: the nth from now, every one
-// from the nth on, every one of 4 MiB or more and the nth of the others,
-// or every one of 1 MiB or more and the others from the nth on. Only
-// allocations made
-// while it is armed count. The sanitizers bring allocators of their own.
-enum class fail { none, nth, from_nth, large_and_nth, large } failing;
-long fail_count;
-bool armed;
-
-[[maybe_unused]] bool
-fail_now(size_t size)
-{
-	if (!armed)
-		return false;
-	switch (failing) {
-	case fail::nth:
-		return --fail_count == 0;
-	case fail::from_nth:
-		return --fail_count <= 0;
-	case fail::large_and_nth:
-		return size >= (4u << 20) || --fail_count == 0;
-	case fail::large:
-		return size >= (1u << 20) || --fail_count <= 0;
-	default:
-		return false;
-	}
-}
-
-#if !SANITIZED
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-
-extern "C" void *test_malloc(size_t n) __asm__("malloc");
-
-extern "C" void *
-test_malloc(size_t n)
-{
-	if (fail_now(n)) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return __libc_malloc(n);
-}
-
-extern "C" void *test_realloc(void *p, size_t n) __asm__("realloc");
-
-extern "C" void *
-test_realloc(void *p, size_t n)
-{
-	if (fail_now(n)) {
-		errno = ENOMEM;
-		return nullptr;
-	}
-	return __libc_realloc(p, n);
-}
-#endif
 
 // Children end with _exit(), so that nothing of the parent's runs twice;
 // counted for coverage, they must exit() for their counts to be written.
@@ -1503,6 +1437,12 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		    std::nullopt);
 		EXPECT_EQ(typed(long_line + "\r", true, 80, "xterm",
 		    [] { fail_from(3); }), std::nullopt);
+		// the text typed as memory ran out is gone, not the next
+		// line: the next call edits it
+		EXPECT_EQ(typed("ab\r", true, 80, "xterm", [] {
+			fail_from(3);
+			failing = fail::nth;
+		}, 2), "b");
 	}
 }
 

@@ -2,6 +2,8 @@
 // The editor's parts called directly, with no terminal: the keys the
 // bytes name, what keys do to the line, how a row shows it, and UTF-8.
 
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
@@ -9,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "buffer.h"
 #include "chars.h"
+#include "failing.h"
 #include "keys.h"
 #include "line.h"
 #include "screen.h"
@@ -78,86 +82,116 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 	}
 }
 
-// The line after typing bytes through the key reader, as the editor
-// does: text, then "|" where the cursor is.
-std::string
-edited(const std::string &bytes)
+// The line before the first key and after each, typed through the key
+// reader as the editor does: text, then "|" where the cursor is. It ends
+// at the first key that fails. The buffer starts small and grows with the
+// line, as where memory is tight. Where nth is not 0, the nth allocation
+// fails; *at is then the state it failed in, 0 for the line's opening.
+std::vector<std::string>
+states(const std::string &start, const std::string &bytes, long nth, size_t *at)
 {
+	free_buffer();
+	failing = fail::large;
+	fail_count = LONG_MAX;
+	armed = true;
+	bool small = room(0) != nullptr;
+	armed = false;
+	failing = fail::nth;
+	fail_count = nth;
+	std::vector<std::string> out;
 	served s = {bytes, 0};
 	key_reader k = {};
 	line l;
-	EXPECT_TRUE(line_open(&l, nullptr, 0));
-	for (key c; (c = read_key(&k, {next, &s})).a != act::stop;) {
+	armed = nth > 0;
+	bool ok = small && line_open(&l, start.data(), start.size());
+	for (key c = {}; ok && c.a != act::stop; c = read_key(&k, {next, &s})) {
 		char b = static_cast<char>(c.c);
-		if (c.a == act::text ? !line_type(&l, &b, 1) : line_do(&l, c.a) != outcome::edited)
-			break;
+		armed = nth > 0;
+		if (c.a != act::none)
+			ok = c.a == act::text ? line_type(&l, &b, 1) : line_do(&l, c.a) == outcome::edited;
+		armed = false;	// the test's own strings
+		if (nth > 0 && fail_count <= 0 && *at == SIZE_MAX)
+			*at = out.size();
+		out.push_back(std::string(l.text, l.pos) + "|" + std::string(l.text + l.pos, l.len - l.pos));
 	}
-	std::string r = std::string(l.text, l.pos) + "|" + std::string(l.text + l.pos, l.len - l.pos);
-	line_close(&l);
-	return r;
+	armed = false;
+	if (nth > 0 && fail_count <= 0 && *at == SIZE_MAX)
+		*at = 0;
+	if (small)
+		line_close(&l);
+	return out;
 }
+
+std::string
+edited(const std::string &bytes)
+{
+	size_t at = SIZE_MAX;
+	return states("", bytes, 0, &at).back();
+}
+
+// Keys typed into an empty line, and the line they leave.
+const struct {
+	std::string keys, want;
+} line_cases[] = {
+	{"ab\x1b[D\x1b[C" "c\r", "abc|"},		// right
+	{"ab\x1bOD\x1bOC" "c\r", "abc|"},
+	{"bc\x1b[Ha\x1b[Fd\r", "abcd|"},		// Home, End
+	{"bc\x1bOHa\x1bOFd\r", "abcd|"},
+	{"bc\x1b[1~a\x1b[4~d\r", "abcd|"},
+	{"bc\x1b[7~a\x1b[8~d\r", "abcd|"},
+	{"bc\x01" "a\x05" "d\r", "abcd|"},		// Ctrl-A, Ctrl-E
+	{"ac\x02" "b\x06" "d\r", "abcd|"},		// Ctrl-B, Ctrl-F
+	{"abx\x1b[D\x1b[3~c\r", "abc|"},		// Delete
+	{"abx\x02\x04" "c\r", "abc|"},		// Ctrl-D in a line
+	{"abx\x7f" "c\r", "abc|"},		// Backspace, both codes
+	{"abx\x08" "c\r", "abc|"},
+	{"xyabc\x02\x02\x02\x15\r", "abc|"},	// Ctrl-U
+	{"abcxy\x02\x02\x0b\r", "abc|"},		// Ctrl-K
+	{"abc def  \x17\r", "abc |"},		// Ctrl-W
+	{"h\xc3\xa9\x02\x02x\r", "xh\xc3\xa9|"},	// UTF-8 moves as one
+	{"a\xe2\x82\xac" "b\x02\x02\x7f\r", "\xe2\x82\xac" "b|"},
+	{"\xf0\x9f\x98\x80z\x02\x02\x04\r", "z|"},
+	{"\x80\xff\x02x\r", "\x80x\xff|"},		// invalid bytes are text
+	{"\xf5\xf0\x9f\x02x\r", "\xf5\xf0x\x9f|"},
+	{"\xc3" "a\x02x\r", "\xc3x" "a|"},
+	{"\xc0\x80\xc1\xbf\x02x\r", "\xc0\x80\xc1x\xbf|"},	// overlong
+	{"a\tb\x01\r", "a\tb|"},			// so are control bytes
+	{"a\x1b[12345678901234567890~b\x1bOQc\r", "abc|"},
+	{"\x7f\x17\x02\x01" "ab\x06\r", "ab|"},	// at either end, nothing
+	{"abc def\x17\x01\x19\r", "defabc |"},	// Ctrl-Y yanks the kill
+	{"abcd\x02\x02\x14\r", "acbd|"},		// Ctrl-T
+	{"abc\x14\r", "acb|"},
+	{"ab cd\x17\x1f\r", "ab cd|"},		// Ctrl-_ undoes a kill,
+	{"x\x01" "ab\x1f\r", "x|"},			// and typing, as one
+	{"abc def\x1b" "bX\r", "abc Xdef|"},		// Alt-b, Alt-f
+	{"abc def\x01\x1b" "fX\r", "abcX def|"},
+	{"abc def\x01\x1b" "f\x1b" "fX\r", "abc defX|"},
+	{"e\xcc\x81x\x02\x02y\r", "ye\xcc\x81x|"},	// a mark moves with its letter
+	{"abc def\x1b[1;5DX\x1b[1;5CY\r", "abc XdefY|"},	// Ctrl-arrows
+	{"abc def\x01\x1b" "d\r", " def|"},		// Alt-d
+	{"abc def\x1b\x7f\r", "abc |"},		// Alt-Backspace
+	{"a\x16\x01" "b\r", "a\x01" "b|"},		// Ctrl-V
+	{"abc\x02\x02\x7f\x1fX", "aX|bc"},		// undo puts the cursor back
+	{"ab cd\x17\x17\x19", "ab cd|"},			// kills in a row, yanked as one
+	{"abc def\x01\x0b\x15\x19", "abc def|"},
+	{"ab\tcd\x17", "ab\t|"},				// Ctrl-W stops at a tab
+	{"ab cd ef\x01\x1b" "d\x1b" "d\x05\x19", " efab cd|"},
+	{"abc\x1b\x7f\x1b" "b", "|"},
+	{"ab \xc3\xa9x\x1b\x7f", "ab |"},			// UTF-8 is word
+	{"xy\x15" "abc\x0b\x19", "abcxy|"},		// an empty kill keeps the last
+	{"abcd\x02\x14", "abdc|"},			// Ctrl-T
+	{"h\xc3\xa9\x02\x14", "\xc3\xa9h|"},
+	{"e\xcc\x81x\x02\x02y", "y|e\xcc\x81x"},		// a mark moves with its letter
+	{"ab\x04\x01\x04\x04\x04", "|"},			// Ctrl-D deletes, then ends
+	{"xy\x1b[D\x1b[3~\x1b[3~", "x|"},
+	{"one two\x1b[1;5D\x1b[1;5D\x1b[1;5C", "one| two"},
+	{"\xe0\x80\x80\x02", "\xe0\x80|\x80"},		// ill-formed: bytes
+	{"\xed\xa0\x80\xf4\x90\x80\x80\x02\x02", "\xed\xa0\x80\xf4\x90|\x80\x80"},
+};
 
 TEST(Line, KeysEditTheTextAndMoveTheCursor)
 {
-	const struct {
-		std::string keys, want;
-	} cases[] = {
-		{"ab\x1b[D\x1b[C" "c\r", "abc|"},		// right
-		{"ab\x1bOD\x1bOC" "c\r", "abc|"},
-		{"bc\x1b[Ha\x1b[Fd\r", "abcd|"},		// Home, End
-		{"bc\x1bOHa\x1bOFd\r", "abcd|"},
-		{"bc\x1b[1~a\x1b[4~d\r", "abcd|"},
-		{"bc\x1b[7~a\x1b[8~d\r", "abcd|"},
-		{"bc\x01" "a\x05" "d\r", "abcd|"},		// Ctrl-A, Ctrl-E
-		{"ac\x02" "b\x06" "d\r", "abcd|"},		// Ctrl-B, Ctrl-F
-		{"abx\x1b[D\x1b[3~c\r", "abc|"},		// Delete
-		{"abx\x02\x04" "c\r", "abc|"},		// Ctrl-D in a line
-		{"abx\x7f" "c\r", "abc|"},		// Backspace, both codes
-		{"abx\x08" "c\r", "abc|"},
-		{"xyabc\x02\x02\x02\x15\r", "abc|"},	// Ctrl-U
-		{"abcxy\x02\x02\x0b\r", "abc|"},		// Ctrl-K
-		{"abc def  \x17\r", "abc |"},		// Ctrl-W
-		{"h\xc3\xa9\x02\x02x\r", "xh\xc3\xa9|"},	// UTF-8 moves as one
-		{"a\xe2\x82\xac" "b\x02\x02\x7f\r", "\xe2\x82\xac" "b|"},
-		{"\xf0\x9f\x98\x80z\x02\x02\x04\r", "z|"},
-		{"\x80\xff\x02x\r", "\x80x\xff|"},		// invalid bytes are text
-		{"\xf5\xf0\x9f\x02x\r", "\xf5\xf0x\x9f|"},
-		{"\xc3" "a\x02x\r", "\xc3x" "a|"},
-		{"\xc0\x80\xc1\xbf\x02x\r", "\xc0\x80\xc1x\xbf|"},	// overlong
-		{"a\tb\x01\r", "a\tb|"},			// so are control bytes
-		{"a\x1b[12345678901234567890~b\x1bOQc\r", "abc|"},
-		{"\x7f\x17\x02\x01" "ab\x06\r", "ab|"},	// at either end, nothing
-		{"abc def\x17\x01\x19\r", "defabc |"},	// Ctrl-Y yanks the kill
-		{"abcd\x02\x02\x14\r", "acbd|"},		// Ctrl-T
-		{"abc\x14\r", "acb|"},
-		{"ab cd\x17\x1f\r", "ab cd|"},		// Ctrl-_ undoes a kill,
-		{"x\x01" "ab\x1f\r", "x|"},			// and typing, as one
-		{"abc def\x1b" "bX\r", "abc Xdef|"},		// Alt-b, Alt-f
-		{"abc def\x01\x1b" "fX\r", "abcX def|"},
-		{"abc def\x01\x1b" "f\x1b" "fX\r", "abc defX|"},
-		{"e\xcc\x81x\x02\x02y\r", "ye\xcc\x81x|"},	// a mark moves with its letter
-		{"abc def\x1b[1;5DX\x1b[1;5CY\r", "abc XdefY|"},	// Ctrl-arrows
-		{"abc def\x01\x1b" "d\r", " def|"},		// Alt-d
-		{"abc def\x1b\x7f\r", "abc |"},		// Alt-Backspace
-		{"a\x16\x01" "b\r", "a\x01" "b|"},		// Ctrl-V
-		{"abc\x02\x02\x7f\x1fX", "aX|bc"},		// undo puts the cursor back
-		{"ab cd\x17\x17\x19", "ab cd|"},			// kills in a row, yanked as one
-		{"abc def\x01\x0b\x15\x19", "abc def|"},
-		{"ab\tcd\x17", "ab\t|"},				// Ctrl-W stops at a tab
-		{"ab cd ef\x01\x1b" "d\x1b" "d\x05\x19", " efab cd|"},
-		{"abc\x1b\x7f\x1b" "b", "|"},
-		{"ab \xc3\xa9x\x1b\x7f", "ab |"},			// UTF-8 is word
-		{"xy\x15" "abc\x0b\x19", "abcxy|"},		// an empty kill keeps the last
-		{"abcd\x02\x14", "abdc|"},			// Ctrl-T
-		{"h\xc3\xa9\x02\x14", "\xc3\xa9h|"},
-		{"e\xcc\x81x\x02\x02y", "y|e\xcc\x81x"},		// a mark moves with its letter
-		{"ab\x04\x01\x04\x04\x04", "|"},			// Ctrl-D deletes, then ends
-		{"xy\x1b[D\x1b[3~\x1b[3~", "x|"},
-		{"one two\x1b[1;5D\x1b[1;5D\x1b[1;5C", "one| two"},
-		{"\xe0\x80\x80\x02", "\xe0\x80|\x80"},		// ill-formed: bytes
-		{"\xed\xa0\x80\xf4\x90\x80\x80\x02\x02", "\xed\xa0\x80\xf4\x90|\x80\x80"},
-	};
-	for (const auto &c : cases)
+	for (const auto &c : line_cases)
 		EXPECT_EQ(edited(c.keys), c.want) << testing::PrintToString(c.keys);
 }
 
@@ -175,6 +209,44 @@ TEST(Line, HistoryIsRecalledAndItsChangesStartAnew)
 	EXPECT_EQ(line_do(&l, act::later), outcome::edited);
 	EXPECT_EQ(std::string(l.text, l.len), "draft");
 	line_close(&l);
+}
+
+// Memory that runs out in a key leaves the line as the key would, or as
+// it was: never in between, never emptied.
+TEST(Line, AKeyWithNoMemoryIsDoneWholeOrNotAtAll)
+{
+	if (SANITIZED)
+		GTEST_SKIP() << "the sanitizers' allocators cannot be made to fail";
+	std::string longer(300, 'h');
+	line l;
+	ASSERT_TRUE(line_open(&l, longer.data(), longer.size()));
+	line_remember(&l);
+	line_close(&l);
+	std::vector<std::pair<std::string, std::string>> rows = {
+	    {longer, "ab\x1b[A\x1b[B\x1b[A\x1f"}, {"", "ab\x1b[A\x1b[B"}};
+	for (const auto &c : line_cases) {
+		rows.emplace_back("", c.keys);
+		rows.emplace_back("", std::string(126, 'x') + c.keys);	// past 128 bytes
+	}
+	for (const auto &[start, keys] : rows) {
+		size_t at = SIZE_MAX;
+		auto want = states(start, keys, 0, &at);
+		for (long n = 1;; n++) {
+			at = SIZE_MAX;
+			auto got = states(start, keys, n, &at);
+			if (at == SIZE_MAX) {
+				EXPECT_EQ(got, want) << testing::PrintToString(keys);
+				break;
+			}
+			if (at == 0)
+				continue;	// the line could not be opened
+			ASSERT_LT(at, got.size());
+			EXPECT_TRUE(std::equal(got.begin(), got.begin() + long(at), want.begin()));
+			EXPECT_TRUE(got[at] == want[at - 1] || got[at] == want[at])
+			    << testing::PrintToString(keys) << " allocation " << n << ": "
+			    << testing::PrintToString(got[at]);
+		}
+	}
 }
 
 // Random keys over random text: the cursor is always between characters,
@@ -247,8 +319,55 @@ TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
 		EXPECT_EQ(v.end, c.want.end) << testing::PrintToString(c.text) << " " << c.pos;
 		EXPECT_EQ(v.at, c.want.at) << testing::PrintToString(c.text) << " " << c.pos;
 	}
-	std::string prompt = "\x1b]0;t\x07\x1b[1mab\x1b" "7\tc\x01";
-	EXPECT_EQ(shown_width(prompt.data(), prompt.size()), 9u);
+	const struct {
+		std::string prompt;
+		size_t width;
+	} prompts[] = {
+		{"\x1b]0;t\x07\x1b[1mab\x1b" "7\tc\x01", 9},	// title, colour, tab
+		{"\x1b]0;t\x1b\\a\x1b]0;u", 1},		// ended by ESC \, and not
+		{"a\x1b[1", 1},
+		{"\xe6\xbc\xa2\x1b", 2},
+	};
+	for (const auto &c : prompts)
+		EXPECT_EQ(shown_width(c.prompt.data(), c.prompt.size()), c.width)
+		    << testing::PrintToString(c.prompt);
+}
+
+// UTF-8 as Unicode defines it: a sequence is one character where it
+// decodes to a code point of its own length, not a surrogate, at most
+// U+10FFFF. Every first three bytes, and a fourth of each kind.
+size_t
+well_formed(const unsigned char *u, size_t len)
+{
+	size_t n = (u[0] & 0xe0) == 0xc0 ? 2 : (u[0] & 0xf0) == 0xe0 ? 3 : (u[0] & 0xf8) == 0xf0 ? 4 : 1;
+	if (n == 1 || n > len)
+		return 1;
+	unsigned cp = u[0] & (0x7f >> n);
+	for (size_t i = 1; i < n; i++) {
+		if ((u[i] & 0xc0) != 0x80)
+			return 1;
+		cp = cp << 6 | (u[i] & 0x3f);
+	}
+	const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+	return cp < least[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 1 : n;
+}
+
+TEST(Chars, OneCharacterIsOneWellFormedSequence)
+{
+	const unsigned char fourth[] = {0x00, 0x7f, 0x80, 0x8f, 0x90, 0xbf, 0xc0, 0xff};
+	for (unsigned a = 0; a < 0x100; a++)
+		for (unsigned b = 0; b < 0x100; b++)
+			for (unsigned c = 0; c < 0x100; c++)
+				for (unsigned d : fourth)
+					for (size_t len = a < 0xc0 ? 4 : 1; len <= 4; len++) {
+						const unsigned char u[] = {
+						    (unsigned char)a, (unsigned char)b, (unsigned char)c, (unsigned char)d};
+						auto s = reinterpret_cast<const char *>(u);
+						size_t want = well_formed(u, len);
+						if (char_len(s, 0, len) != want)
+							FAIL() << std::hex << a << " " << b << " " << c << " " << d
+							       << " of " << len << ": not " << want;
+					}
 }
 
 }
