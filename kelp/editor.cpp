@@ -179,13 +179,11 @@ edit(editing *e)
 				return -1;
 			continue;
 		}
-		if (k.a == act::clear) {
-			say("\x1b[H\x1b[2J");
-			e->s.fresh = true;
-		}
+		if (k.a == act::clear)
+			clear(&e->s);
 		outcome o = k.a == act::text ? outcome::edited : line_do(&e->l, k.a);
 		if (o == outcome::ended) {
-			show(e);
+			draw(&e->s, {e->l.text, e->l.len, e->l.pos}, more_typed(e), true);
 			line_remember(&e->l);
 			if (echoing())
 				say("\r\n");

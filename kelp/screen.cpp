@@ -199,6 +199,23 @@ place_line(screen *s, size_t cols, bool typed_ahead, out *o)
 	}
 }
 
+// The characters from a to b as they show, a control byte as ^X.
+void
+put_text(out *o, shown line, size_t a, size_t b)
+{
+	while (a < b) {
+		size_t n = char_len(line.text, a, line.len);
+		auto c = static_cast<unsigned char>(line.text[a]);
+		if (c < 0x20 || c == 0x7f) {
+			char caret[2] = {'^', static_cast<char>(c ^ 0x40)};
+			put(o, caret, 2);
+		} else {
+			put(o, line.text + a, n);
+		}
+		a += n;
+	}
+}
+
 // The columns of the characters from a to b.
 size_t
 columns(shown line, size_t a, size_t b)
@@ -209,6 +226,42 @@ columns(shown line, size_t a, size_t b)
 	return w;
 }
 
+
+// A terminal that takes no escape sequence: the row is written again
+// from its start, with the prompt where it fits before the line, spaces
+// over what is gone, then again up to the cursor.
+void
+draw_plain(screen *s, shown line, size_t cols, bool whole, out *o)
+{
+	if (!s->placed || s->fresh) {
+		bool beside = s->pwidth + 2 < cols;
+		if (s->fresh || !beside) {
+			puts_(o, "\r");
+			put(o, s->prompt, s->plen);
+		}
+		if (!beside)
+			puts_(o, "\r\n");
+		s->start = beside ? s->pwidth : 0;
+		s->placed = true;
+		s->fresh = false;
+		s->cols = 0;
+	}
+	size_t room = cols > s->start + 1 ? cols - s->start - 1 : 0;
+	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room);
+	s->first = v.first;
+	size_t plen = s->start > 0 ? s->plen : 0, w = columns(line, v.first, v.end);
+	puts_(o, "\r");
+	put(o, s->prompt, plen);
+	put_text(o, line, v.first, v.end);
+	for (size_t i = w; i < s->cols; i++)
+		puts_(o, " ");
+	if (line.pos < v.end || w < s->cols) {
+		puts_(o, "\r");
+		put(o, s->prompt, plen);
+		put_text(o, line, v.first, line.pos);
+	}
+	s->cols = w;	// here: the columns drawn
+}
 }
 
 view
@@ -253,7 +306,7 @@ layout(shown line, view before, size_t room)
 }
 
 void
-draw(screen *s, shown line, bool typed_ahead)
+draw(screen *s, shown line, bool typed_ahead, bool whole)
 {
 	// With echo off, as for a password, nothing typed is shown; in the
 	// background, the terminal is not the editor's.
@@ -263,30 +316,39 @@ draw(screen *s, shown line, bool typed_ahead)
 	size_t cols = ioctl(drawn_on(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 	out o;
 	o.n = 0;
+	if (!moves_cursor()) {
+		draw_plain(s, line, cols, whole, &o);
+		flush(&o);
+		return;
+	}
 	bool below = s->placed && !s->fresh && cols != s->cols;
 	if (below)
 		resized(s, cols, typed_ahead, &o);
 	place_line(s, cols, typed_ahead, &o);
 	size_t room = cols > s->start + 1 ? cols - s->start - 1 : 0;
-	view v = layout(line, {s->first, 0, 0}, room);
+	// the line as it ended, whole over as many rows as it takes
+	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room);
 	s->first = v.first;
 	column(&o, s->start);
-	for (size_t p = v.first; p < v.end;) {
-		size_t n = char_len(line.text, p, line.len);
-		auto c = static_cast<unsigned char>(line.text[p]);
-		if (c < 0x20 || c == 0x7f) {
-			char caret[2] = {'^', static_cast<char>(c ^ 0x40)};
-			put(&o, caret, 2);
-		} else {
-			put(&o, line.text + p, n);
-		}
-		p += n;
-	}
-	puts_(&o, below ? "\x1b[J" : "\x1b[K");
-	column(&o, s->start + v.at);
+	put_text(&o, line, v.first, v.end);
+	// Where the whole line reaches the edge, the terminal waits there
+	// to wrap, and an erase would take the last character: the whole
+	// line covers all that was drawn, and the cursor stays after it.
+	size_t w = whole ? s->start + columns(line, 0, line.len) : 0;
+	if (w < cols)
+		puts_(&o, below ? "\x1b[J" : "\x1b[K");
+	if (!whole)
+		column(&o, s->start + v.at);
 	flush(&o);
 	s->cols = cols;
 	s->at = v.at;
+}
+
+void
+clear(screen *s)
+{
+	say(moves_cursor() ? "\x1b[H\x1b[2J" : "\r\n");
+	s->fresh = true;
 }
 
 void

@@ -20,7 +20,8 @@ struct screen {
 				// which one that rewraps keeps over a resize
 	size_t from;		// where it is drawn from in that line now
 	size_t cols, at;	// the width, and the cursor's column from start,
-				// as last drawn
+				// as last drawn; on a terminal that takes no
+				// escape sequence, cols is the columns drawn
 	bool placed;		// start is known
 	bool unasked;		// the terminal did not say where its cursor was
 	bool fresh;		// on a new row: the prompt is drawn first
@@ -42,7 +43,13 @@ view layout(shown line, view before, size_t room);
 
 // Draws the line. Where the line's place is not known yet, the terminal
 // is asked, unless keys are typed ahead, which the answer would follow.
-void draw(screen *s, shown line, bool typed_ahead);
+// The line that ended is drawn whole, over as many rows as it takes, so
+// that all of it stays to be read.
+void draw(screen *s, shown line, bool typed_ahead, bool whole = false);
+
+// Clears the screen, or where the terminal cannot, goes on to a new row;
+// the prompt is drawn again there.
+void clear(screen *s);
 
 // Writes s to the terminal as it is.
 void say(const char *s);

@@ -29,6 +29,7 @@ volatile sig_atomic_t lost;	// an interrupt or quit: the line is gone
 volatile sig_atomic_t ended;	// a handler of the program's ends the wait
 volatile sig_atomic_t behind;	// in the background: the terminal not ours
 int tty = -1;			// where the line is drawn
+bool escapes;			// TERM names a terminal that knows them
 
 // Bracketed paste, on while the editor has the terminal.
 constexpr char paste_on[] = "\x1b[?2004h", paste_off[] = "\x1b[?2004l";
@@ -56,7 +57,8 @@ void
 to_program()
 {
 	(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
-	(void)!write(tty, paste_off, sizeof paste_off - 1);
+	if (escapes)
+		(void)!write(tty, paste_off, sizeof paste_off - 1);
 }
 
 // Only in front: every signal is blocked in the handler, SIGTTOU too,
@@ -68,7 +70,8 @@ to_editor()
 	if (behind)
 		return;
 	(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &raw);
-	(void)!write(tty, paste_on, sizeof paste_on - 1);
+	if (escapes)
+		(void)!write(tty, paste_on, sizeof paste_on - 1);
 }
 
 void
@@ -182,9 +185,9 @@ at_terminal()
 	const char *term = getenv("TERM");
 	struct termios now;
 	struct stat st;
-	if (term == nullptr || *term == '\0' || strcmp(term, "dumb") == 0 ||
-	    tcgetattr(STDIN_FILENO, &now) != 0 || fstat(STDIN_FILENO, &st) != 0)
+	if (tcgetattr(STDIN_FILENO, &now) != 0 || fstat(STDIN_FILENO, &st) != 0)
 		return false;
+	escapes = term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 	// The parent's terminal, still in the editor's mode, is the
 	// program's as the parent found it.
 	if (!inherited || st.st_rdev != edited)
@@ -235,10 +238,10 @@ take_terminal()
 		sigaction(sig, &ours, nullptr);
 	}
 	bool taken = tcsetattr(STDIN_FILENO, TCSADRAIN, &raw) == 0;
-	if (taken)
-		(void)!write(tty, paste_on, sizeof paste_on - 1);
-	else
+	if (!taken)
 		release(true);
+	else if (escapes)
+		(void)!write(tty, paste_on, sizeof paste_on - 1);
 	unlock_state(&was);
 	return taken;
 }
@@ -256,6 +259,12 @@ int
 drawn_on()
 {
 	return tty;
+}
+
+bool
+moves_cursor()
+{
+	return escapes;
 }
 
 bool

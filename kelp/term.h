@@ -7,9 +7,8 @@
 
 #pragma GCC visibility push(hidden)
 
-// Whether standard input is a terminal the editor can work: one with a
-// TERM that is not "dumb". Notes the terminal's mode, which the editor
-// gives back.
+// Whether standard input is a terminal. Notes the terminal's mode, which
+// the editor gives back, and whether TERM names one that moves its cursor.
 bool at_terminal();
 
 // Takes the terminal for editing: opened again for drawing, in
@@ -25,6 +24,10 @@ void give_back();
 // shows what is typed.
 int drawn_on();
 bool echoing();
+
+// Whether the terminal takes escape sequences: not where TERM is unset,
+// empty or "dumb". A line is then drawn with carriage returns and spaces.
+bool moves_cursor();
 
 // What signals have left to do, taken once each: draw the line again,
 // on a new row where fresh is set; the line thrown away (an interrupt or

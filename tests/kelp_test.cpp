@@ -1214,9 +1214,11 @@ quick_exit_first()
 // child handles. Without the editor, keys are typed once the prompt is
 // out. setup runs in the child first; the child calls get_string calls
 // times, and the last call's line is the result. The prompt's last row
-// ends in "line> ", after what word holds before it.
+// ends in "line> ", after what word holds before it. What the terminal
+// was sent is left in seen.
 const char *word = "line";
 bool jolt;
+std::string seen;	// the first KiB the terminal was sent
 
 Line
 typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
@@ -1267,8 +1269,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		child_exit(0);
 	}
 	// typing once the prompt is out and the editor, if any, has the terminal
-	bool plain = term == nullptr || *term == '\0' || strcmp(term, "dumb") == 0 ||
-	    setup == mode_refused || setup == no_descriptor;
+	bool plain = setup == mode_refused || setup == no_descriptor;
 	bool typing = false, editing = false, signalled = false;
 	size_t sent = 0;
 	std::string shown_so_far;
@@ -1334,6 +1335,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		}
 	}
 	close(pty);
+	seen = shown_so_far;
 	if (!ended)
 		status = reap(pid, "the editor to end at the hang-up after " +
 		    testing::PrintToString(keys));
@@ -1419,9 +1421,12 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	word = "line";
 	// with standard output closed, the line is drawn alone
 	EXPECT_EQ(typed("ab\x02x\r", false), "axb");
-	// no editor for a terminal that cannot show it, or none named
-	for (const char *term : {"dumb", "", static_cast<const char *>(nullptr)})
-		EXPECT_EQ(typed("ab\r", true, 80, term), "ab");
+	// a terminal that takes no escape sequences, or none named: edited
+	// all the same, and sent none
+	for (const char *term : {"dumb", "", static_cast<const char *>(nullptr)}) {
+		EXPECT_EQ(typed("ab\x02x\r", true, 80, term), "axb");
+		EXPECT_EQ(seen.find('\x1b'), std::string::npos) << testing::PrintToString(seen);
+	}
 	// a window of no known width, and one wider than the drawing's pieces
 	EXPECT_EQ(typed("abc\x02x\r", true, 0), "abxc");
 	std::string smiles;

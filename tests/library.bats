@@ -78,7 +78,7 @@ restart abcdef;
 ungetc Xbc;def;late;
 cancel 200;
 eof-fifo first;NULL eof;hello;NULL eof;
-eof-tty hello;NULL eof;
+eof-tty hello;
 exit
 fork from a pipe;
 fork-freopen from a file;

@@ -252,8 +252,10 @@ row_is() {
 	tm send-keys Home
 	shows "plaintext: ${long:0:60}"
 	[ "$(screen | grep -c "${long:0:10}")" -eq 1 ]
+	# once entered, the whole line stays to be read, over two rows
 	tm send-keys Enter
 	ended 0
+	screen | grep -qx "Name: plaintext: $long"
 	# the alternate screen is not rewrapped, but cut short: the line
 	# stays where it started
 	tm send-keys clear Enter "printf '\\e[?1049hName: '; sh run.sh 0" Enter
@@ -274,4 +276,18 @@ row_is() {
 	eventually row_is 'abc|3'
 	tm send-keys Enter
 	ended 0
+}
+
+@test "at a terminal that takes no escape sequences, TERM dumb or unset, the line is edited all the same, drawn with carriage returns and spaces" {
+	for how in TERM=dumb '-u TERM'; do
+		tm send-keys clear Enter "env $how sh run.sh 1" Enter
+		shows 'plaintext: '
+		tm send-keys abcd Left Left x
+		eventually row_is 'plaintext: abxcd|14'
+		tm send-keys BSpace BSpace
+		eventually row_is 'plaintext: acd|12'
+		tm send-keys Enter
+		shows 'bde'
+		ended 0
+	done
 }
