@@ -201,8 +201,12 @@ bool
 take_terminal()
 {
 	// Opened again for writing, as stdin may be read-only: through
-	// /proc, as ttyname() would, without its static buffer.
+	// /proc, as ttyname() would, without its static buffer. Where the
+	// terminal is another user's, as after su, stdin itself, where it
+	// was opened for writing too, as a login's is.
 	tty = open("/proc/self/fd/0", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+	if (tty < 0 && (fcntl(STDIN_FILENO, F_GETFL) & O_ACCMODE) == O_RDWR)
+		tty = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
 	if (tty < 0)
 		return false;
 	sigset_t was;

@@ -1435,6 +1435,13 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	EXPECT_EQ(typed(smiles + "\r", true, 400), smiles);
 	// a window narrower than the prompt
 	EXPECT_EQ(typed("abc\x02x\r", true, 4), "abxc");
+	// a terminal that is another user's, as after su: drawn on stdin
+	if (geteuid() == 0) {
+		EXPECT_EQ(typed("ab\x02x\r", true, 80, "xterm", [] {
+			if (setgid(65534) != 0 || setuid(65534) != 0)
+				child_exit(2);
+		}), "axb");
+	}
 	for (void (*setup)() : {mode_refused, no_descriptor, quick_exit_first,
 	    cancelled_first}) {
 		if (setup != cancelled_first || !EDITOR_MISREAD) {
