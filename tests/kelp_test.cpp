@@ -687,6 +687,28 @@ all_in(pid_t pid, const char *states)
 
 // A thread that waits inside get_string: started, and known to sleep
 // there.
+// Times the process's threads have been run: a thread a signal woke has
+// been run once more by the time it sleeps again.
+unsigned long
+runs(pid_t pid)
+{
+	char path[64];
+	snprintf(path, sizeof path, "/proc/%d/task", int(pid));
+	DIR *d = opendir(path);
+	unsigned long all = 0, n;
+	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+		std::string stat = path + "/"s + e->d_name + "/schedstat";
+		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(stat.c_str(), "r");
+		if (f != nullptr && fscanf(f, "%*u %*u %lu", &n) == 1)
+			all += n;
+		if (f != nullptr)
+			fclose(f);
+	}
+	if (d != nullptr)
+		closedir(d);
+	return all;
+}
+
 std::atomic<long> waiter_tid;
 
 void *
@@ -1220,6 +1242,12 @@ const char *word = "line";
 bool jolt;
 std::string seen;	// the first KiB the terminal was sent
 
+bool
+signal_key(char c)
+{
+	return c == 3 || c == 0x1a || c == 0x1c;
+}
+
 Line
 typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
     const char *term = "xterm", void (*setup)() = nullptr, int calls = 1)
@@ -1271,6 +1299,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	// typing once the prompt is out and the editor, if any, has the terminal
 	bool plain = setup == mode_refused || setup == no_descriptor;
 	bool typing = false, editing = false, signalled = false;
+	unsigned long woke = 0;		// runs before the last key
 	size_t sent = 0;
 	std::string shown_so_far;
 	int status;
@@ -1301,8 +1330,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		// asked where the cursor is: after the prompt, where shown
 		if (n > 0 && memmem(buf, size_t(n), "\x1b[6n", 4) != nullptr)
 			write_all(pty, shown ? "\x1b[2;7R" : "\x1b[1;1R");
-		if (typing && sent == keys.size() && keys.back() != '\r' &&
-		    keys.back() != '\x04')
+		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3))
 			break;		// and hangs up
 		bool half = jolt && editing && sent == keys.size() / 2 && !signalled;
 		if (half && all_in(pid, "S")) {	// as it waits for a key
@@ -1313,9 +1341,12 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		} else if (typing && !half && sent < keys.size() &&
 		    // the signal's handler gives the terminal back for a while
 		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))) &&
-		    // a key that raises a signal throws away what is unread
-		    (!editing || (keys[sent] != 3 && keys[sent] != 0x1a && keys[sent] != 0x1c) ||
-		    all_in(pid, "S")) &&
+		    // a key that raises a signal throws away what is unread,
+		    // so it comes once all is read, and the next once the
+		    // signal has woken the editor and it waits again
+		    (!editing || !signal_key(keys[sent]) || all_in(pid, "S")) &&
+		    (!editing || sent == 0 || !signal_key(keys[sent - 1]) ||
+		    (runs(pid) > woke && all_in(pid, "S"))) &&
 		    // a thread that is cancelled must not have the rest
 		    !(setup == cancelled_typing && signalled &&
 		    shown_so_far.find("first row") == std::string::npos)) {
@@ -1329,6 +1360,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			n = std::min(n, keys.size() - sent);
 			if (jolt && sent < mid && editing && !signalled)
 				n = std::min(n, mid - sent);
+			woke = runs(pid);
 			ssize_t w = write(pty, keys.data() + sent, n);
 			if (w > 0)
 				sent += size_t(w);
