@@ -199,6 +199,13 @@ place_line(screen *s, size_t cols, bool typed_ahead, out *o)
 	}
 }
 
+// The columns the row has for the line, the last kept for the cursor.
+size_t
+room(const screen *s, size_t cols)
+{
+	return cols > s->start + 1 ? cols - s->start - 1 : 0;
+}
+
 // The characters from a to b as they show, a control byte as ^X.
 void
 put_text(out *o, shown line, size_t a, size_t b)
@@ -246,8 +253,7 @@ draw_plain(screen *s, shown line, size_t cols, bool whole, out *o)
 		s->fresh = false;
 		s->cols = 0;
 	}
-	size_t room = cols > s->start + 1 ? cols - s->start - 1 : 0;
-	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room);
+	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
 	s->first = v.first;
 	size_t plen = s->start > 0 ? s->plen : 0, w = columns(line, v.first, v.end);
 	puts_(o, "\r");
@@ -325,9 +331,8 @@ draw(screen *s, shown line, bool typed_ahead, bool whole)
 	if (below)
 		resized(s, cols, typed_ahead, &o);
 	place_line(s, cols, typed_ahead, &o);
-	size_t room = cols > s->start + 1 ? cols - s->start - 1 : 0;
 	// the line as it ended, whole over as many rows as it takes
-	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room);
+	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
 	s->first = v.first;
 	column(&o, s->start);
 	put_text(&o, line, v.first, v.end);

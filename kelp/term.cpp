@@ -144,9 +144,12 @@ release(bool terminal)
 {
 	if (editing) {
 		for (int sig = 1; sig < NSIG; sig++) {
-			struct sigaction now;
-			if (held[sig] && sigaction(sig, nullptr, &now) == 0 &&
-			    now.sa_handler == on_signal)
+			if (!held[sig])
+				continue;
+			// asked of a signal it was set for: cannot fail
+			struct sigaction now = {};
+			(void)sigaction(sig, nullptr, &now);
+			if (now.sa_handler == on_signal)
 				sigaction(sig, &theirs[sig], nullptr);
 		}
 		if (terminal)
@@ -184,9 +187,10 @@ at_terminal()
 {
 	const char *term = getenv("TERM");
 	struct termios now;
-	struct stat st;
-	if (tcgetattr(STDIN_FILENO, &now) != 0 || fstat(STDIN_FILENO, &st) != 0)
+	struct stat st = {};
+	if (tcgetattr(STDIN_FILENO, &now) != 0)
 		return false;
+	(void)fstat(STDIN_FILENO, &st);	// of an open terminal: cannot fail
 	escapes = term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 	// The parent's terminal, still in the editor's mode, is the
 	// program's as the parent found it.

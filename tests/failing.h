@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Allocations that fail where a test says: the nth from now, every one
 // from the nth on, every one of 4 MiB or more and the nth of the others,
-// or every one of 1 MiB or more and the others from the nth on. Only
+// every one of 1 MiB or more and the others from the nth on, or every one
+// of more than n bytes. Only
 // allocations made while it is armed count. The sanitizers bring
 // allocators of their own, so under them none fails.
 
@@ -27,7 +28,7 @@
 
 namespace {
 
-enum class fail { none, nth, from_nth, large_and_nth, large } failing;
+enum class fail { none, nth, from_nth, large_and_nth, large, over } failing;
 long fail_count;
 bool armed;
 
@@ -45,6 +46,8 @@ fail_now(size_t size)
 		return size >= (4u << 20) || --fail_count == 0;
 	case fail::large:
 		return size >= (1u << 20) || --fail_count <= 0;
+	case fail::over:
+		return size > size_t(fail_count);
 	default:
 		return false;
 	}

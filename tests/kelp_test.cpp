@@ -380,12 +380,12 @@ TEST_F(GetString, KeepsManyLinesInLittleMemory)
 }
 
 // From now on the system call nr fails with EPERM: every call, or those
-// whose second argument is arg.
+// whose argument which, from 0, is arg.
 void
-refuse(uint32_t nr, std::optional<uint32_t> arg = {})
+refuse(uint32_t nr, std::optional<uint32_t> arg = {}, int which = 1)
 {
-	uint32_t at = offsetof(seccomp_data, nr), second = offsetof(seccomp_data, args[1]) +
-	    (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+	uint32_t at = offsetof(seccomp_data, nr), second = offsetof(seccomp_data, args) +
+	    8 * uint32_t(which) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
 	struct sock_filter f[] = {
 		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, at),
 		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, 3),
@@ -1162,7 +1162,8 @@ edit_apart(const char *prompt)
 	return t;
 }
 
-// A thread cancelled while it edits gives the terminal and the lock back.
+// A thread cancelled while it edits gives the terminal and the lock back,
+// and the handlers it found, not one the program set meanwhile.
 // A child forked while it edits leaves the terminal to this process, and
 // has the program's handlers: it edits a terminal of its own as any
 // program does, and keeps no handler of the library's afterwards.
@@ -1189,9 +1190,13 @@ cancelled_first()
 	waitpid(pid, &status, 0);
 	if (status != 0 || tcgetattr(0, &m) != 0 || (m.c_lflag & ICANON))
 		child_exit(3);
+	// a handler the program sets meanwhile stays
+	signal(SIGUSR2, ignore);
 	pthread_cancel(t);
 	pthread_join(t, nullptr);
-	if (tcgetattr(0, &m) != 0 || !(m.c_lflag & ICANON))
+	struct sigaction usr2;
+	sigaction(SIGUSR2, nullptr, &usr2);
+	if (tcgetattr(0, &m) != 0 || !(m.c_lflag & ICANON) || usr2.sa_handler != ignore)
 		child_exit(3);
 }
 
@@ -1232,15 +1237,16 @@ quick_exit_first()
 // standard output where shown; once the editor has it in non-canonical
 // mode, keys are typed into it. The child ignores the signals its keys
 // raise, so that it goes on after them. Where jolt is set, half way, as
-// it waits for a key, the window grows and a SIGTERM comes, which the
+// it waits for a key, the window grows and that signal comes, which the
 // child handles. Without the editor, keys are typed once the prompt is
 // out. setup runs in the child first; the child calls get_string calls
 // times, and the last call's line is the result. The prompt's last row
 // ends in "line> ", after what word holds before it. What the terminal
 // was sent is left in seen.
 const char *word = "line";
-bool jolt;
+int jolt;		// the signal half way, if any
 std::string seen;	// the first KiB the terminal was sent
+const char *reply;	// the answer to where the cursor is, if not the true one
 
 bool
 signal_key(char c)
@@ -1329,14 +1335,14 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			shown_so_far.append(buf, static_cast<size_t>(n));
 		// asked where the cursor is: after the prompt, where shown
 		if (n > 0 && memmem(buf, size_t(n), "\x1b[6n", 4) != nullptr)
-			write_all(pty, shown ? "\x1b[2;7R" : "\x1b[1;1R");
+			write_all(pty, reply != nullptr ? reply : shown ? "\x1b[2;7R" : "\x1b[1;1R");
 		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3))
 			break;		// and hangs up
-		bool half = jolt && editing && sent == keys.size() / 2 && !signalled;
+		bool half = jolt != 0 && editing && sent == keys.size() / 2 && !signalled;
 		if (half && all_in(pid, "S")) {	// as it waits for a key
 			ws.ws_col = static_cast<unsigned short>(cols + 10);
 			(void)ioctl(pty, TIOCSWINSZ, &ws);
-			kill(pid, SIGTERM);
+			kill(pid, jolt);
 			signalled = true;
 		} else if (typing && !half && sent < keys.size() &&
 		    // the signal's handler gives the terminal back for a while
@@ -1358,7 +1364,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 				    keys.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
 				    "abcdefghijklmnopqrstuvwxyz{|}~", sent + 2) + 1 - sent;
 			n = std::min(n, keys.size() - sent);
-			if (jolt && sent < mid && editing && !signalled)
+			if (jolt != 0 && sent < mid && editing && !signalled)
 				n = std::min(n, mid - sent);
 			woke = runs(pid);
 			ssize_t w = write(pty, keys.data() + sent, n);
@@ -1410,19 +1416,24 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		EXPECT_EQ(typed(c.keys), c.want) << testing::PrintToString(c.keys);
 	// a resize and a signal half way, the signal inside a key: the line
 	// is drawn anew and the key read whole
-	jolt = true;
+	jolt = SIGTERM;
 	EXPECT_EQ(typed("ab\x1b[Dc\r"), "acb");
-	// a handler of the program's without SA_RESTART ends the wait; the
-	// next call shows what was typed again
-	EXPECT_EQ(typed("abcd\r", true, 80, "xterm", [] {
-		struct sigaction sa = {};
-		sa.sa_handler = ignore;
-		sigaction(SIGTERM, &sa, nullptr);
-	}, 2), "abcd");
+	// a handler of the program's without SA_RESTART ends the wait, for
+	// a signal the editor holds or not; the next call shows what was
+	// typed again
+	for (int sig : {SIGTERM, SIGUSR1}) {
+		jolt = sig;
+		EXPECT_EQ(typed("abcd\r", true, 80, "xterm", [] {
+			struct sigaction sa = {};
+			sa.sa_handler = ignore;
+			sigaction(jolt, &sa, nullptr);
+		}, 2), "abcd") << sig;
+	}
+	jolt = SIGTERM;
 	if (!EDITOR_MISREAD) {
 		EXPECT_EQ(typed("abcd\r", true, 80, "xterm", cancelled_typing), "abcd");
 	}
-	jolt = false;
+	jolt = 0;
 	// history: Up and Ctrl-P back, Down and Ctrl-N on, to the line being
 	// typed; an empty line is not kept
 	const struct {
@@ -1454,11 +1465,41 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	// with standard output closed, the line is drawn alone
 	EXPECT_EQ(typed("ab\x02x\r", false), "axb");
 	// a terminal that takes no escape sequences, or none named: edited
-	// all the same, and sent none
+	// all the same, and sent none; too narrow for the prompt, Ctrl-L
 	for (const char *term : {"dumb", "", static_cast<const char *>(nullptr)}) {
 		EXPECT_EQ(typed("ab\x02x\r", true, 80, term), "axb");
 		EXPECT_EQ(seen.find('\x1b'), std::string::npos) << testing::PrintToString(seen);
 	}
+	EXPECT_EQ(typed("abc\x02\x0cx\x7f\x7f\x05\x7f\r", true, 4, "dumb"), "a");
+	EXPECT_EQ(seen.find('\x1b'), std::string::npos) << testing::PrintToString(seen);
+	// with echo off nothing is drawn, even as Ctrl-C throws the line away
+	EXPECT_EQ(typed("ab\x03" "cd\r", true, 80, "xterm", [] {
+		struct termios t;
+		tcgetattr(0, &t);
+		t.c_lflag &= ~ECHO;
+		tcsetattr(0, TCSANOW, &t);
+	}), "cd");
+	EXPECT_EQ(seen.find("ab"), std::string::npos) << testing::PrintToString(seen);
+	// answers to where the cursor is that are no answer: the line is
+	// drawn all the same, and what came in them is keys
+	for (const char *r : {"\x1b[0;7R", "\x1b[2R", "\x1b[2;0R", "\x1b[2;7x"}) {
+		reply = r;
+		EXPECT_EQ(typed("ab\r"), "ab") << testing::PrintToString(r);
+	}
+	const std::string too_long = "\x1b[" + std::string(29, '1') + "R";
+	reply = too_long.c_str();
+	EXPECT_EQ(typed("ab\r"), "ab");
+	reply = "\x1b\x1b[2;7R";	// an Escape before it is kept for a key
+	EXPECT_EQ(typed("\r"), "");
+	reply = "\x1b[0;7R";	// and after a resize the terminal is not asked
+	jolt = SIGTERM;
+	EXPECT_EQ(typed("ab\x02x\r"), "axb");
+	jolt = 0;
+	reply = nullptr;
+	// a prompt that ends at the edge, drawn anew by Ctrl-L: the line on
+	// the next row; a window one column wide
+	EXPECT_EQ(typed("ab\x0c" "c\r", true, 6), "abc");
+	EXPECT_EQ(typed("ab\x02x\r", true, 1), "axb");
 	// a window of no known width, and one wider than the drawing's pieces
 	EXPECT_EQ(typed("abc\x02x\r", true, 0), "abxc");
 	std::string smiles;
@@ -1467,6 +1508,15 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	EXPECT_EQ(typed(smiles + "\r", true, 400), smiles);
 	// a window narrower than the prompt
 	EXPECT_EQ(typed("abc\x02x\r", true, 4), "abxc");
+	// a read of the terminal that fails ends the line: NULL; a poll
+	// that fails is no key, and the keys are read as they come
+	EXPECT_EQ(typed("ab\r", true, 80, "xterm", [] { refuse(__NR_read, 0, 0); }), std::nullopt);
+#ifdef __NR_poll
+	EXPECT_EQ(typed("ab\x1b" "b\r", true, 80, "xterm", [] {
+		refuse(__NR_poll);
+		refuse(__NR_ppoll);
+	}), "ab");
+#endif
 	// a terminal that is another user's, as after su: drawn on stdin
 	if (geteuid() == 0) {
 		EXPECT_EQ(typed("ab\x02x\r", true, 80, "xterm", [] {
@@ -1486,6 +1536,15 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 		    std::nullopt);
 		EXPECT_EQ(typed(long_line + "\r", true, 80, "xterm",
 		    [] { fail_from(3); }), std::nullopt);
+		// the line grown past its small start as it is typed; a yank
+		for (const std::string &keys : {std::string(300, 'x') + "\r",
+		    std::string(150, 'x') + "\x15\x19\x19\r"}) {
+			EXPECT_EQ(typed(keys, true, 80, "xterm", [] {
+				fail_from(LONG_MAX);
+				failing = fail::over;
+				fail_count = 200;
+			}), std::nullopt) << testing::PrintToString(keys);
+		}
 		// the text typed as memory ran out is gone, not the next
 		// line: the next call edits it
 		EXPECT_EQ(typed("ab\r", true, 80, "xterm", [] {
