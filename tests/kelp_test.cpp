@@ -1179,11 +1179,12 @@ cancelled_first()
 		    write(pty, "own\r", 4) != 4 || dup2(tty, 0) < 0)
 			child_exit(2);
 		string s = get_string(nullptr, nullptr);
-		struct sigaction term, usr1;
+		struct sigaction term, usr1, last;
 		sigaction(SIGTERM, nullptr, &term);
 		sigaction(SIGUSR1, nullptr, &usr1);
-		child_exit(s != nullptr && strcmp(s, "own") == 0 &&
-		    term.sa_handler == ignore && usr1.sa_handler == SIG_DFL ? 0 : 3);
+		sigaction(NSIG - 1, nullptr, &last);
+		child_exit(s != nullptr && strcmp(s, "own") == 0 && term.sa_handler == ignore &&
+		    usr1.sa_handler == SIG_DFL && last.sa_handler == SIG_DFL ? 0 : 3);
 	}
 	int status;
 	struct termios m;
