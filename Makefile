@@ -121,9 +121,9 @@ stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1
 # unload the library that holds them.
 SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map \
 	-Wl,-z,nodelete
-KELP = kelp/kelp.cpp kelp/buffer.cpp kelp/editor.cpp kelp/term.cpp kelp/keys.cpp \
+KELP = kelp/kelp.cpp kelp/stream.cpp kelp/buffer.cpp kelp/editor.cpp kelp/term.cpp kelp/keys.cpp \
 	kelp/line.cpp kelp/screen.cpp kelp/chars.cpp
-KELPH = kelp/kelp.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/keys.h kelp/line.h \
+KELPH = kelp/kelp.h kelp/stream.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/keys.h kelp/line.h \
 	kelp/screen.h kelp/chars.h kelp/width.h
 kelp/libkelp.so: $(KELP) $(KELPH) kelp/kelp.map .flags
 	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(OWNLINK) $(ALLLD) -o $@ $(KELP)

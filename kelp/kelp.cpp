@@ -16,6 +16,7 @@
 #include "kelp.h"
 #include "buffer.h"
 #include "editor.h"
+#include "stream.h"
 #include "term.h"
 
 #include <cerrno>
@@ -29,68 +30,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#if !defined(__GLIBC__)
-#include <stdio_ext.h>
-#endif
-
 namespace {
-
-// What stdio has read ahead of the stream's position, and taking n bytes
-// of it: glibc's FILE is public, musl has functions for it.
-const char *
-ahead(FILE *f, size_t *n)
-{
-#if defined(__GLIBC__)
-	*n = static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
-	return f->_IO_read_ptr;
-#else
-	const char *p = __freadptr(f, n);
-	if (p == nullptr)
-		*n = 0;
-	return p;
-#endif
-}
-
-void
-take(FILE *f, size_t n)
-{
-#if defined(__GLIBC__)
-	f->_IO_read_ptr += n;
-#else
-	__freadptrinc(f, n);
-#endif
-}
-
-// What stdio holds behind the bytes ahead() sees. glibc keeps a byte
-// pushed back with ungetc(), other than the one just read, in a backup
-// area of its own, and sets the rest of its buffer aside until that is
-// read: _IO_save_base to _IO_save_end, while the stream's flags have
-// _IO_IN_BACKUP, which libio.h gave until glibc 2.28 hid it. musl pushes
-// a byte back into the buffer itself, where ahead() sees it.
-size_t
-set_aside(FILE *f)
-{
-#if defined(__GLIBC__)
-	constexpr int in_backup = 0x100;	// _IO_IN_BACKUP
-	if (f->_flags & in_backup)
-		return static_cast<size_t>(f->_IO_save_end - f->_IO_save_base);
-#else
-	(void)f;
-#endif
-	return 0;
-}
-
-// Sets stdin's error indicator, for a failed wait, which is no stdio read:
-// glibc's flag is public, musl has a function for it.
-void
-set_error(FILE *f)
-{
-#if defined(__GLIBC__)
-	f->_flags |= _IO_ERR_SEEN;
-#else
-	__fseterr(f);
-#endif
-}
 
 // One lock for the whole call: each caller gets one whole line, and the
 // state below is shared.
