@@ -1173,6 +1173,7 @@ cancelled_first()
 	pthread_t t = edit_apart("gone> ");
 	pid_t pid = fork();
 	if (pid == 0) {
+		limit(60);	// an alarm is not inherited
 		int pty = posix_openpt(O_RDWR | O_NOCTTY), tty;
 		if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0 ||
 		    (tty = open(ptsname(pty), O_RDWR | O_NOCTTY)) < 0 ||
@@ -1224,6 +1225,7 @@ quick_exit_first()
 {
 	pid_t pid = fork();
 	if (pid == 0) {
+		limit(60);
 		(void)edit_apart("gone> ");
 		quick_exit(0);
 	}
