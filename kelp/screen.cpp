@@ -189,7 +189,7 @@ place_line(screen *s, size_t cols, bool typed_ahead, out *o)
 		s->fresh = false;
 	}
 	if (s->start > 0 && s->start + 2 >= cols) {
-		// No room on the row after the prompt: the next row.
+		// Room for one character at most after the prompt: the next row.
 		if (s->start < cols) {
 			column(o, s->start);
 			puts_(o, "\x1b[K");

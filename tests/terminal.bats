@@ -266,10 +266,10 @@ row_is() {
 	eventually row_is "Name: plaintext: ${long:79}|38"
 	tm send-keys Enter
 	ended 0
-	# too narrow for the prompt and a character: the line goes on the
-	# row below it
+	# room for one character after the prompt, no more: the line goes
+	# on the row below it
 	tm send-keys clear Enter
-	tm resize-window -x 12
+	tm resize-window -x 13
 	tm send-keys 'sh run.sh 0' Enter
 	shows 'plaintext:'
 	tm send-keys abc
