@@ -92,8 +92,7 @@ next_byte(void *arg, int ms)
 			struct pollfd p = {STDIN_FILENO, POLLIN, 0};
 			int n = poll(&p, 1, ms);
 			if (n < 0 && errno == EINTR) {
-				if (!handlers_restart())
-					wake();
+				interrupted();
 				continue;
 			}
 			if (n == 0)

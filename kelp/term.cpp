@@ -311,9 +311,10 @@ woken()
 }
 
 void
-wake()
+interrupted()
 {
-	ended = 1;
+	if (!handlers_restart())
+		ended = 1;
 }
 
 // Brought back to the front by fg, which sends a running job no signal:

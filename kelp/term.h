@@ -36,7 +36,10 @@ bool redraw_due(bool *fresh);
 bool dropped();
 void keep_line();
 bool woken();
-void wake();
+
+// A wait a signal ended: the call ends as soon as it can, unless every
+// handler of the program's asks for waits to go on (SA_RESTART).
+void interrupted();
 
 // Whether the job is in the background, where the terminal is not the
 // editor's; once it is in front again, the terminal is taken again.
