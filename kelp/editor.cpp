@@ -91,10 +91,8 @@ next_byte(void *arg, int ms)
 		if (e->typed == 0) {
 			struct pollfd p = {STDIN_FILENO, POLLIN, 0};
 			int n = poll(&p, 1, ms);
-			if (n < 0 && errno == EINTR) {
-				interrupted();
+			if (interrupted(n))
 				continue;
-			}
 			if (n == 0)
 				return -1;
 		}

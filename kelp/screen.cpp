@@ -89,10 +89,8 @@ answer(place *at)
 	for (;;) {
 		unsigned char c;
 		int ready = poll(&p, 1, 500);
-		if (ready < 0 && errno == EINTR) {
-			interrupted();	// the answer is still awaited
-			continue;
-		}
+		if (interrupted(ready))
+			continue;	// the answer is still awaited
 		if (ready <= 0 || read(STDIN_FILENO, &c, 1) != 1)
 			break;
 		bool fits = n < sizeof reply - 1 && (n == 0 ? c == 0x1b : n == 1 ? c == '[' :

@@ -310,11 +310,14 @@ woken()
 	return ended;
 }
 
-void
-interrupted()
+bool
+interrupted(int ready)
 {
+	if (ready >= 0 || errno != EINTR)
+		return false;
 	if (!handlers_restart())
 		ended = 1;
+	return true;
 }
 
 // Brought back to the front by fg, which sends a running job no signal:

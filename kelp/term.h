@@ -37,9 +37,10 @@ bool dropped();
 void keep_line();
 bool woken();
 
-// A wait a signal ended: the call ends as soon as it can, unless every
-// handler of the program's asks for waits to go on (SA_RESTART).
-void interrupted();
+// Whether poll() returned ready because a signal ended the wait, which
+// then goes on; the call ends as soon as it can, unless every handler of
+// the program's asks for waits to go on (SA_RESTART).
+bool interrupted(int ready);
 
 // Whether the job is in the background, where the terminal is not the
 // editor's; once it is in front again, the terminal is taken again.
