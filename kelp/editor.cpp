@@ -54,9 +54,9 @@ more_typed(editing *e)
 }
 
 void
-show(editing *e)
+show(editing *e, bool whole = false)
 {
-	draw(&e->s, {e->l.text, e->l.len, e->l.pos}, more_typed(e));
+	draw(&e->s, {e->l.text, e->l.len, e->l.pos}, more_typed(e), whole);
 }
 
 // The next byte from the terminal, within ms milliseconds, or however
@@ -89,8 +89,7 @@ next_byte(void *arg, int ms)
 			continue;
 		}
 		if (e->typed == 0) {
-			struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-			int n = poll(&p, 1, ms);
+			int n = wait_input(ms);
 			if (interrupted(n))
 				continue;
 			if (n == 0)
@@ -180,7 +179,7 @@ edit(editing *e)
 			clear(&e->s);
 		outcome o = k.a == act::text ? outcome::edited : line_do(&e->l, k.a);
 		if (o == outcome::ended) {
-			draw(&e->s, {e->l.text, e->l.len, e->l.pos}, more_typed(e), true);
+			show(e, true);
 			line_remember(&e->l);
 			if (echoing())
 				say("\r\n");
@@ -198,7 +197,6 @@ edit(editing *e)
 	errno = ENOMEM;
 	return -1;
 }
-
 
 }
 

@@ -85,10 +85,9 @@ answer(place *at)
 {
 	char reply[32];
 	size_t n = 0;
-	struct pollfd p = {STDIN_FILENO, POLLIN, 0};
 	for (;;) {
 		unsigned char c;
-		int ready = poll(&p, 1, 500);
+		int ready = wait_input(500);
 		if (interrupted(ready))
 			continue;	// the answer is still awaited
 		if (ready <= 0 || read(STDIN_FILENO, &c, 1) != 1)
@@ -233,6 +232,15 @@ columns(shown line, size_t a, size_t b)
 	return w;
 }
 
+// What the row shows of the line; the line as it ended, whole over as
+// many rows as it takes.
+view
+shown_view(screen *s, shown line, size_t cols, bool whole)
+{
+	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
+	s->first = v.first;
+	return v;
+}
 
 // A terminal that takes no escape sequence: the row is written again
 // from its start, with the prompt where it fits before the line, spaces
@@ -253,8 +261,7 @@ draw_plain(screen *s, shown line, size_t cols, bool whole, out *o)
 		s->fresh = false;
 		s->cols = 0;
 	}
-	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
-	s->first = v.first;
+	view v = shown_view(s, line, cols, whole);
 	size_t plen = s->start > 0 ? s->plen : 0, w = columns(line, v.first, v.end);
 	puts_(o, "\r");
 	put(o, s->prompt, plen);
@@ -268,6 +275,7 @@ draw_plain(screen *s, shown line, size_t cols, bool whole, out *o)
 	}
 	s->cols = w;	// here: the columns drawn
 }
+
 }
 
 view
@@ -331,9 +339,7 @@ draw(screen *s, shown line, bool typed_ahead, bool whole)
 	if (below)
 		resized(s, cols, typed_ahead, &o);
 	place_line(s, cols, typed_ahead, &o);
-	// the line as it ended, whole over as many rows as it takes
-	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
-	s->first = v.first;
+	view v = shown_view(s, line, cols, whole);
 	column(&o, s->start);
 	put_text(&o, line, v.first, v.end);
 	// Where the whole line reaches the edge, the terminal waits there

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -28,11 +29,13 @@ volatile sig_atomic_t resumed;	// back from a stop: prompt and line anew
 volatile sig_atomic_t lost;	// an interrupt or quit: the line is gone
 volatile sig_atomic_t ended;	// a handler of the program's ends the wait
 volatile sig_atomic_t behind;	// in the background: the terminal not ours
+volatile sig_atomic_t caught;	// a held signal came during the wait
 int tty = -1;			// where the line is drawn
 bool escapes;			// TERM names a terminal that knows them
 
 // Bracketed paste, on while the editor has the terminal.
 constexpr char paste_on[] = "\x1b[?2004h", paste_off[] = "\x1b[?2004l";
+static_assert(sizeof paste_on == sizeof paste_off);
 
 // The program's action for each signal the editor holds while it edits:
 // every catchable one whose action ends or stops the process, and those
@@ -54,11 +57,17 @@ in_front()
 
 // Async-signal-safe, as the handler uses them.
 void
+paste(bool on)
+{
+	if (escapes)
+		(void)!write(tty, on ? paste_on : paste_off, sizeof paste_on - 1);
+}
+
+void
 to_program()
 {
 	(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
-	if (escapes)
-		(void)!write(tty, paste_off, sizeof paste_off - 1);
+	paste(false);
 }
 
 // Only in front: every signal is blocked in the handler, SIGTTOU too,
@@ -70,14 +79,14 @@ to_editor()
 	if (behind)
 		return;
 	(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &raw);
-	if (escapes)
-		(void)!write(tty, paste_on, sizeof paste_on - 1);
+	paste(true);
 }
 
 void
 on_signal(int sig)
 {
 	int saved_errno = errno;
+	caught = 1;
 	// as the terminal echoes them
 	if ((sig == SIGINT || sig == SIGQUIT) && (saved.c_lflag & ECHO))
 		(void)!write(tty, sig == SIGINT ? "^C" : "^\\", 2);
@@ -246,10 +255,10 @@ take_terminal()
 		sigaction(sig, &ours, nullptr);
 	}
 	bool taken = tcsetattr(STDIN_FILENO, TCSADRAIN, &raw) == 0;
-	if (!taken)
+	if (taken)
+		paste(true);
+	else
 		release(true);
-	else if (escapes)
-		(void)!write(tty, paste_on, sizeof paste_on - 1);
 	unlock_state(&was);
 	return taken;
 }
@@ -310,16 +319,24 @@ woken()
 	return ended;
 }
 
+int
+wait_input(int ms)
+{
+	caught = 0;
+	struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+	int n = poll(&p, 1, ms);
+	// A held signal's handler has said whether the call ends; any other
+	// is the program's own, and only its handlers' flags can tell.
+	if (n < 0 && errno == EINTR && !caught && !handlers_restart())
+		ended = 1;
+	return n;
+}
+
 bool
 interrupted(int ready)
 {
-	if (ready >= 0 || errno != EINTR)
-		return false;
-	if (!handlers_restart())
-		ended = 1;
-	return true;
+	return ready < 0 && errno == EINTR;
 }
-
 // Brought back to the front by fg, which sends a running job no signal:
 // the terminal is the editor's again, and the line drawn anew.
 bool

@@ -37,9 +37,11 @@ bool dropped();
 void keep_line();
 bool woken();
 
-// Whether poll() returned ready because a signal ended the wait, which
-// then goes on; the call ends as soon as it can, unless every handler of
-// the program's asks for waits to go on (SA_RESTART).
+// Waits up to ms milliseconds (-1: however long) for input on stdin, as
+// poll() would. A signal ends the wait, which then goes on
+// (interrupted()); the call itself ends as soon as it can where the
+// signal's handler is the program's and asks for that (no SA_RESTART).
+int wait_input(int ms);
 bool interrupted(int ready);
 
 // Whether the job is in the background, where the terminal is not the

@@ -1240,8 +1240,9 @@ quick_exit_first()
 // standard output where shown; once the editor has it in non-canonical
 // mode, keys are typed into it. The child ignores the signals its keys
 // raise, so that it goes on after them. Where jolt is set, half way, as
-// it waits for a key, the window grows and that signal comes, which the
-// child handles. Without the editor, keys are typed once the prompt is
+// it waits for a key, that signal comes, which the child handles; with
+// SIGTERM, the window grows at once too. (A signal the editor does not
+// hold, coming with one it does, cannot be told apart from it.) Without the editor, keys are typed once the prompt is
 // out. setup runs in the child first; the child calls get_string calls
 // times, and the last call's line is the result. The prompt's last row
 // ends in "line> ", after what word holds before it. What the terminal
@@ -1250,6 +1251,33 @@ const char *word = "line";
 int jolt;		// the signal half way, if any
 std::string seen;	// the first KiB the terminal was sent
 const char *reply;	// the answer to where the cursor is, if not the true one
+
+// Whether a thread of the process is in poll(): a signal that comes
+// there ends a wait, where one that comes while the editor writes or
+// sets the terminal's mode does not.
+bool
+polling(pid_t pid)
+{
+	char path[64];
+	snprintf(path, sizeof path, "/proc/%d/task", int(pid));
+	DIR *d = opendir(path);
+	bool in = false;
+	for (struct dirent *e; !in && d != nullptr && (e = readdir(d)) != nullptr;) {
+		std::string file = path + "/"s + e->d_name + "/syscall";
+		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(file.c_str(), "r");
+		long nr;
+		in = f != nullptr && fscanf(f, "%ld", &nr) == 1 && (nr == SYS_ppoll
+#ifdef SYS_poll
+		    || nr == SYS_poll
+#endif
+		    );
+		if (f != nullptr)
+			fclose(f);
+	}
+	if (d != nullptr)
+		closedir(d);
+	return in;
+}
 
 bool
 signal_key(char c)
@@ -1342,8 +1370,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3))
 			break;		// and hangs up
 		bool half = jolt != 0 && editing && sent == keys.size() / 2 && !signalled;
-		if (half && all_in(pid, "S")) {	// as it waits for a key
-			ws.ws_col = static_cast<unsigned short>(cols + 10);
+		if (half && all_in(pid, "S") && polling(pid)) {	// as it waits for a key
+			ws.ws_col = static_cast<unsigned short>(cols + (jolt == SIGTERM ? 10 : 0));
 			(void)ioctl(pty, TIOCSWINSZ, &ws);
 			kill(pid, jolt);
 			signalled = true;
@@ -1418,9 +1446,14 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	for (const auto &c : cases)
 		EXPECT_EQ(typed(c.keys), c.want) << testing::PrintToString(c.keys);
 	// a resize and a signal half way, the signal inside a key: the line
-	// is drawn anew and the key read whole
+	// is drawn anew and the key read whole; neither ends the wait, though
+	// the program has a handler without SA_RESTART for another signal
 	jolt = SIGTERM;
-	EXPECT_EQ(typed("ab\x1b[Dc\r"), "acb");
+	EXPECT_EQ(typed("ab\x1b[Dc\r", true, 80, "xterm", [] {
+		struct sigaction sa = {};
+		sa.sa_handler = ignore;
+		sigaction(SIGUSR1, &sa, nullptr);
+	}), "acb");
 	// a handler of the program's without SA_RESTART ends the wait, for
 	// a signal the editor holds or not; the next call shows what was
 	// typed again
