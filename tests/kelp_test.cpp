@@ -685,10 +685,9 @@ all_in(pid_t pid, const char *states)
 	return all;
 }
 
-// A thread that waits inside get_string: started, and known to sleep
-// there.
 // Times the process's threads have been run: a thread a signal woke has
-// been run once more by the time it sleeps again.
+// been run once more by the time it sleeps again, and one that ended
+// has taken its count with it.
 unsigned long
 runs(pid_t pid)
 {
@@ -719,6 +718,8 @@ wait_for_line(void *)
 	return nullptr;
 }
 
+// A thread that waits inside get_string: started, and known to sleep
+// there.
 pthread_t
 start_waiter()
 {
@@ -1279,6 +1280,19 @@ polling(pid_t pid)
 	return in;
 }
 
+// Whether what was typed waits unread: a poll of the terminal's own side
+// first hands it what is still on its way from ours.
+bool
+unread(int pty)
+{
+	int fd = open(ptsname(pty), O_RDWR | O_NOCTTY | O_CLOEXEC);
+	struct pollfd p = {fd, POLLIN, 0};
+	bool in = fd < 0 || poll(&p, 1, 0) != 0;
+	if (fd >= 0)
+		close(fd);
+	return in;
+}
+
 bool
 signal_key(char c)
 {
@@ -1336,7 +1350,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	// typing once the prompt is out and the editor, if any, has the terminal
 	bool plain = setup == mode_refused || setup == no_descriptor;
 	bool typing = false, editing = false, signalled = false;
-	unsigned long woke = 0;		// runs before the last key
+	bool stirred = false;		// a signal came, by a key or half way
+	unsigned long woke = 0;		// runs before it came
 	size_t sent = 0;
 	std::string shown_so_far;
 	int status;
@@ -1370,20 +1385,23 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3))
 			break;		// and hangs up
 		bool half = jolt != 0 && editing && sent == keys.size() / 2 && !signalled;
-		if (half && all_in(pid, "S") && polling(pid)) {	// as it waits for a key
+		// as it waits for a key, with none on the way: a poll that a key
+		// has woken ends as though no signal came
+		if (half && !unread(pty) && all_in(pid, "S") && polling(pid)) {
 			ws.ws_col = static_cast<unsigned short>(cols + (jolt == SIGTERM ? 10 : 0));
 			(void)ioctl(pty, TIOCSWINSZ, &ws);
+			woke = runs(pid);
 			kill(pid, jolt);
-			signalled = true;
+			signalled = stirred = true;
 		} else if (typing && !half && sent < keys.size() &&
 		    // the signal's handler gives the terminal back for a while
 		    (!editing || (tcgetattr(pty, &t) == 0 && !(t.c_lflag & ICANON))) &&
 		    // a key that raises a signal throws away what is unread,
-		    // so it comes once all is read, and the next once the
-		    // signal has woken the editor and it waits again
+		    // so it comes once all is read; after any signal, the next
+		    // key once the signal has woken the editor and it waits
+		    // again, or a wait the key ends would not see the signal
 		    (!editing || !signal_key(keys[sent]) || all_in(pid, "S")) &&
-		    (!editing || sent == 0 || !signal_key(keys[sent - 1]) ||
-		    (runs(pid) > woke && all_in(pid, "S"))) &&
+		    (!stirred || (runs(pid) != woke && all_in(pid, "S"))) &&
 		    // a thread that is cancelled must not have the rest
 		    !(setup == cancelled_typing && signalled &&
 		    shown_so_far.find("first row") == std::string::npos)) {
@@ -1401,6 +1419,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			ssize_t w = write(pty, keys.data() + sent, n);
 			if (w > 0)
 				sent += size_t(w);
+			stirred = editing && sent > 0 && signal_key(keys[sent - 1]);
 		}
 	}
 	close(pty);
