@@ -685,21 +685,22 @@ all_in(pid_t pid, const char *states)
 	return all;
 }
 
-// Times the process's threads have been run: a thread a signal woke has
-// been run once more by the time it sleeps again, and one that ended
-// has taken its count with it.
-unsigned long
+// How many times each of the process's threads has been run: a thread a
+// signal woke has been run once more by the time it sleeps again, and
+// one that ended is gone from it.
+std::string
 runs(pid_t pid)
 {
 	char path[64];
 	snprintf(path, sizeof path, "/proc/%d/task", int(pid));
 	DIR *d = opendir(path);
-	unsigned long all = 0, n;
+	std::string all;
+	unsigned long n;
 	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
 		std::string stat = path + "/"s + e->d_name + "/schedstat";
 		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(stat.c_str(), "r");
 		if (f != nullptr && fscanf(f, "%*u %*u %lu", &n) == 1)
-			all += n;
+			all += e->d_name + ":"s + std::to_string(n) + " ";
 		if (f != nullptr)
 			fclose(f);
 	}
@@ -1243,9 +1244,10 @@ quick_exit_first()
 // raise, so that it goes on after them. Where jolt is set, half way, as
 // it waits for a key, that signal comes, which the child handles; with
 // SIGTERM, the window grows at once too. (A signal the editor does not
-// hold, coming with one it does, cannot be told apart from it.) Without the editor, keys are typed once the prompt is
-// out. setup runs in the child first; the child calls get_string calls
-// times, and the last call's line is the result. The prompt's last row
+// hold, coming with one it does, cannot be told apart from it.) Without
+// the editor, keys are typed once the prompt is out. setup runs in the
+// child first; the child calls get_string calls times, and the last
+// call's line is the result. The prompt's last row
 // ends in "line> ", after what word holds before it. What the terminal
 // was sent is left in seen.
 const char *word = "line";
@@ -1351,7 +1353,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	bool plain = setup == mode_refused || setup == no_descriptor;
 	bool typing = false, editing = false, signalled = false;
 	bool stirred = false;		// a signal came, by a key or half way
-	unsigned long woke = 0;		// runs before it came
+	std::string woke;		// runs before it came
 	size_t sent = 0;
 	std::string shown_so_far;
 	int status;
