@@ -1390,9 +1390,11 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		// as it waits for a key, with none on the way: a poll that a key
 		// has woken ends as though no signal came
 		if (half && !unread(pty) && all_in(pid, "S") && polling(pid)) {
+			// before the resize, whose SIGWINCH may run the process
+			// through both signals at once
+			woke = runs(pid);
 			ws.ws_col = static_cast<unsigned short>(cols + (jolt == SIGTERM ? 10 : 0));
 			(void)ioctl(pty, TIOCSWINSZ, &ws);
-			woke = runs(pid);
 			kill(pid, jolt);
 			signalled = stirred = true;
 		} else if (typing && !half && sent < keys.size() &&
