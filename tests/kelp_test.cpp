@@ -1404,7 +1404,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		    // so it comes once all is read; after any signal, the next
 		    // key once the signal has woken the editor and it waits
 		    // again, or a wait the key ends would not see the signal
-		    (!editing || !signal_key(keys[sent]) || all_in(pid, "S")) &&
+		    (!editing || !signal_key(keys[sent]) ||
+		    (!unread(pty) && all_in(pid, "S"))) &&
 		    (!stirred || (runs(pid) != woke && all_in(pid, "S"))) &&
 		    // a thread that is cancelled must not have the rest
 		    !(setup == cancelled_typing && signalled &&
