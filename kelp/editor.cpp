@@ -68,13 +68,14 @@ next_byte(void *arg, int ms)
 	auto e = static_cast<editing *>(arg);
 	unsigned char c;
 	for (;;) {
-		// what came while the terminal was asked for its cursor first
-		if (take_set_aside(&c))
-			return c;
+		// An interrupt first, as what was set aside came after it;
+		// then what came while the terminal was asked for its cursor.
 		if (dropped() || woken()) {
 			e->stopped = signalled;
 			return -1;
 		}
+		if (take_set_aside(&c))
+			return c;
 		if (away()) {	// until fg brings the job back
 			(void)poll(nullptr, 0, 100);
 			continue;

@@ -78,6 +78,16 @@ struct place {
 	size_t row, col;
 };
 
+// An interrupt throws away what was typed before it, as the terminal
+// throws away what is still unread; what is typed after it is kept.
+void
+forget_ahead(bool *gone)
+{
+	if (!*gone && dropped())
+		ahead.n = ahead_at = 0;
+	*gone = dropped();
+}
+
 // The terminal's answer to where its cursor is; what is typed meanwhile
 // is set aside for the keys. False where no answer comes.
 bool
@@ -85,13 +95,16 @@ answer(place *at)
 {
 	char reply[32];
 	size_t n = 0;
+	bool gone = dropped();
 	for (;;) {
 		unsigned char c;
 		int ready = wait_input(500);
+		forget_ahead(&gone);
 		if (interrupted(ready))
 			continue;	// the answer is still awaited
 		if (ready <= 0 || read(STDIN_FILENO, &c, 1) != 1)
 			break;
+		forget_ahead(&gone);
 		bool fits = n < sizeof reply - 1 && (n == 0 ? c == 0x1b : n == 1 ? c == '[' :
 		    (c >= '0' && c <= '9') || c == ';' || c == 'R');
 		if (!fits) {

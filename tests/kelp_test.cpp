@@ -1254,6 +1254,7 @@ const char *word = "line";
 int jolt;		// the signal half way, if any
 std::string seen;	// the first KiB the terminal was sent
 const char *reply;	// the answer to where the cursor is, if not the true one
+bool late;		// the answer comes once every key is typed
 
 // Whether a thread of the process is in poll(): a signal that comes
 // there ends a wait, where one that comes while the editor writes or
@@ -1351,7 +1352,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	}
 	// typing once the prompt is out and the editor, if any, has the terminal
 	bool plain = setup == mode_refused || setup == no_descriptor;
-	bool typing = false, editing = false, signalled = false;
+	bool typing = false, editing = false, signalled = false, asked = false;
 	bool stirred = false;		// a signal came, by a key or half way
 	std::string woke;		// runs before it came
 	size_t sent = 0;
@@ -1382,8 +1383,11 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		if (p.revents & POLLIN && n > 0 && shown_so_far.size() < 1024)
 			shown_so_far.append(buf, static_cast<size_t>(n));
 		// asked where the cursor is: after the prompt, where shown
-		if (n > 0 && memmem(buf, size_t(n), "\x1b[6n", 4) != nullptr)
+		asked = asked || (n > 0 && memmem(buf, size_t(n), "\x1b[6n", 4) != nullptr);
+		if (asked && (!late || sent == keys.size())) {
 			write_all(pty, reply != nullptr ? reply : shown ? "\x1b[2;7R" : "\x1b[1;1R");
+			asked = false;
+		}
 		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3))
 			break;		// and hangs up
 		bool half = jolt != 0 && editing && sent == keys.size() / 2 && !signalled;
@@ -1556,6 +1560,11 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	EXPECT_EQ(typed("ab\x02x\r"), "axb");
 	jolt = 0;
 	reply = nullptr;
+	// keys typed while the terminal is slow to answer: an interrupt
+	// among them throws away what came before it, and only that
+	late = true;
+	EXPECT_EQ(typed("ab\x03x\r"), "x");
+	late = false;
 	// a prompt that ends at the edge, drawn anew by Ctrl-L: the line on
 	// the next row; a window one column wide
 	EXPECT_EQ(typed("ab\x0c" "c\r", true, 6), "abc");
