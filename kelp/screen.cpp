@@ -83,9 +83,10 @@ struct place {
 void
 forget_ahead(bool *gone)
 {
-	if (!*gone && dropped())
-		ahead.n = ahead_at = 0;
-	*gone = dropped();
+	if (*gone || !dropped())
+		return;
+	ahead.n = ahead_at = 0;
+	*gone = true;
 }
 
 // The terminal's answer to where its cursor is; what is typed meanwhile
