@@ -337,6 +337,7 @@ interrupted(int ready)
 {
 	return ready < 0 && errno == EINTR;
 }
+
 // Brought back to the front by fg, which sends a running job no signal:
 // the terminal is the editor's again, and the line drawn anew.
 bool

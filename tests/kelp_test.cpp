@@ -662,27 +662,39 @@ TEST_F(GetString, ANewInputStartsClean)
 // skips the rest of the line that thread had begun. The parent is
 // stopped meanwhile, so that the child alone reads the pipe.
 
-// Whether every thread of pid is in one of the states named (of ps(1)).
+// Reads one file of each of the threads of pid, as /proc/pid/task/*/file,
+// with each; a thread gone meanwhile is passed over. False where the
+// process is gone.
+template <class F>
 bool
-all_in(pid_t pid, const char *states)
+each_thread(pid_t pid, const char *file, F each)
 {
 	char path[64];
 	snprintf(path, sizeof path, "/proc/%d/task", int(pid));
 	DIR *d = opendir(path);
-	bool all = d != nullptr;
-	for (struct dirent *e; all && (e = readdir(d)) != nullptr;) {
-		std::string stat = path + "/"s + e->d_name + "/stat";
-		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(stat.c_str(), "r");
-		char state = *states;
-		if (f != nullptr && fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
-			state = '?';
-		all = strchr(states, state) != nullptr;
-		if (f != nullptr)
+	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+		std::string name = path + "/"s + e->d_name + "/" + file;
+		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(name.c_str(), "r");
+		if (f != nullptr) {
+			each(f, e->d_name);
 			fclose(f);
+		}
 	}
 	if (d != nullptr)
 		closedir(d);
-	return all;
+	return d != nullptr;
+}
+
+// Whether every thread of pid is in one of the states named (of ps(1)).
+bool
+all_in(pid_t pid, const char *states)
+{
+	bool all = true;
+	return each_thread(pid, "stat", [&](FILE *f, const char *) {
+		char state;
+		all = all && fscanf(f, "%*d (%*[^)]) %c", &state) == 1 &&
+		    strchr(states, state) != nullptr;
+	}) && all;
 }
 
 // How many times each of the process's threads has been run: a thread a
@@ -691,21 +703,12 @@ all_in(pid_t pid, const char *states)
 std::string
 runs(pid_t pid)
 {
-	char path[64];
-	snprintf(path, sizeof path, "/proc/%d/task", int(pid));
-	DIR *d = opendir(path);
 	std::string all;
-	unsigned long n;
-	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
-		std::string stat = path + "/"s + e->d_name + "/schedstat";
-		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(stat.c_str(), "r");
-		if (f != nullptr && fscanf(f, "%*u %*u %lu", &n) == 1)
-			all += e->d_name + ":"s + std::to_string(n) + " ";
-		if (f != nullptr)
-			fclose(f);
-	}
-	if (d != nullptr)
-		closedir(d);
+	each_thread(pid, "schedstat", [&](FILE *f, const char *tid) {
+		unsigned long n;
+		if (fscanf(f, "%*u %*u %lu", &n) == 1)
+			all += tid + ":"s + std::to_string(n) + " ";
+	});
 	return all;
 }
 
@@ -1262,24 +1265,15 @@ bool late;		// the answer comes once every key is typed
 bool
 polling(pid_t pid)
 {
-	char path[64];
-	snprintf(path, sizeof path, "/proc/%d/task", int(pid));
-	DIR *d = opendir(path);
 	bool in = false;
-	for (struct dirent *e; !in && d != nullptr && (e = readdir(d)) != nullptr;) {
-		std::string file = path + "/"s + e->d_name + "/syscall";
-		FILE *f = e->d_name[0] == '.' ? nullptr : fopen(file.c_str(), "r");
+	each_thread(pid, "syscall", [&](FILE *f, const char *) {
 		long nr;
-		in = f != nullptr && fscanf(f, "%ld", &nr) == 1 && (nr == SYS_ppoll
+		in = in || (fscanf(f, "%ld", &nr) == 1 && (nr == SYS_ppoll
 #ifdef SYS_poll
 		    || nr == SYS_poll
 #endif
-		    );
-		if (f != nullptr)
-			fclose(f);
-	}
-	if (d != nullptr)
-		closedir(d);
+		    ));
+	});
 	return in;
 }
 
