@@ -91,7 +91,10 @@ next_byte(void *arg, int ms)
 		}
 		if (e->typed == 0) {
 			int n = wait_input(ms);
-			if (interrupted(n))
+			// a signal seen to as the wait ended came before the
+			// key that ended it: an interrupt keeps it for the next
+			// line
+			if (interrupted(n) || dropped() || woken())
 				continue;
 			if (n == 0)
 				return -1;

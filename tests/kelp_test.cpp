@@ -1258,6 +1258,7 @@ int jolt;		// the signal half way, if any
 std::string seen;	// the first KiB the terminal was sent
 const char *reply;	// the answer to where the cursor is, if not the true one
 bool late;		// the answer comes once every key is typed
+bool burst;		// the keys go at once, as pasted without brackets
 
 // Whether a thread of the process is in poll(): a signal that comes
 // there ends a wait, where one that comes while the editor writes or
@@ -1415,7 +1416,7 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 				n = keys[sent + 1] == 'O' ? 3 : keys[sent + 1] != '[' ? 2 :
 				    keys.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
 				    "abcdefghijklmnopqrstuvwxyz{|}~", sent + 2) + 1 - sent;
-			n = std::min(n, keys.size() - sent);
+			n = burst ? keys.size() - sent : std::min(n, keys.size() - sent);
 			if (jolt != 0 && sent < mid && editing && !signalled)
 				n = std::min(n, mid - sent);
 			woke = runs(pid);
@@ -1559,6 +1560,10 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	late = true;
 	EXPECT_EQ(typed("ab\x03x\r"), "x");
 	late = false;
+	// and typed at once: what follows the interrupt is the next line
+	burst = true;
+	EXPECT_EQ(typed("abc\x03xy\r"), "xy");
+	burst = false;
 	// a prompt that ends at the edge, drawn anew by Ctrl-L: the line on
 	// the next row; a window one column wide
 	EXPECT_EQ(typed("ab\x0c" "c\r", true, 6), "abc");
