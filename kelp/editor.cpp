@@ -91,13 +91,15 @@ next_byte(void *arg, int ms)
 		}
 		if (e->typed == 0) {
 			int n = wait_input(ms);
-			// a signal seen to as the wait ended came before the
-			// key that ended it: an interrupt keeps it for the next
-			// line
-			if (interrupted(n) || dropped() || woken())
-				continue;
 			if (n == 0)
 				return -1;
+			// a signal seen to as the wait ended came before the
+			// key that ended it, so is seen to first: an interrupt
+			// keeps the key for the next line
+			if (n > 0)
+				e->typed = 1;
+			if (n > 0 || interrupted(n))
+				continue;
 		}
 		ssize_t n = read(STDIN_FILENO, &c, 1);
 		if (n > 0 && e->typed > 0)

@@ -69,6 +69,9 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 		    "<word_left><word_right><word_left><word_right><kill_word><kill_word_back><kill_word_back>"},
 		{"\x1b[15~\x1b[2;5A\x1bOQ\x1bx\x1b[1234567890123456789~a", "<none><none><none><none><none>a"},
 		{"a\x1b", "a<none>"},				// a lone Escape
+		{"\x1b[2D\x1b[1", "<none><none>"},		// cut short, as at the end
+		{"a\x16", "a<none>"},
+		{"\x1b[200~a\x1b", "<paste_begin>a\x1b"},
 		{"\x1b[200~a\r\x01\x1b[A\x1b[201~b", "<paste_begin>a\r\x01\x1b[A<paste_end>b"},
 		{"\x1b[200~a\x1b\x1b[201~", "<paste_begin>a\x1b<paste_end>"},
 		{"\x1b[200~\x1b[20x\x1b[201", "<paste_begin>\x1b[20x\x1b[201"},
