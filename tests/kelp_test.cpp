@@ -1259,21 +1259,25 @@ std::string seen;	// the first KiB the terminal was sent
 const char *reply;	// the answer to where the cursor is, if not the true one
 bool late;		// the answer comes once every key is typed
 bool burst;		// the keys go at once, as pasted without brackets
+bool paused;		// after an Escape, the next key once the editor no
+			// longer waits for more of its sequence
 
-// Whether a thread of the process is in poll(): a signal that comes
-// there ends a wait, where one that comes while the editor writes or
-// sets the terminal's mode does not.
+// Whether a thread of the process is in poll(), with no time limit where
+// endless: a signal that comes there ends a wait, where one that comes
+// while the editor writes or sets the terminal's mode does not.
 bool
-polling(pid_t pid)
+polling(pid_t pid, bool endless = false)
 {
 	bool in = false;
 	each_thread(pid, "syscall", [&](FILE *f, const char *) {
 		long nr;
-		in = in || (fscanf(f, "%ld", &nr) == 1 && (nr == SYS_ppoll
+		unsigned long fds, nfds, limit;	// ms for poll, a timespec for ppoll
+		if (fscanf(f, "%ld %lx %lx %lx", &nr, &fds, &nfds, &limit) != 4)
+			return;
+		in = in || (nr == SYS_ppoll && (!endless || limit == 0));
 #ifdef SYS_poll
-		    || nr == SYS_poll
+		in = in || (nr == SYS_poll && (!endless || int(limit) < 0));
 #endif
-		    ));
 	});
 	return in;
 }
@@ -1383,8 +1387,10 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			write_all(pty, reply != nullptr ? reply : shown ? "\x1b[2;7R" : "\x1b[1;1R");
 			asked = false;
 		}
-		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3))
-			break;		// and hangs up
+		// and hangs up once all is read, which would otherwise go
+		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3) &&
+		    !unread(pty) && all_in(pid, "S"))
+			break;
 		bool half = jolt != 0 && editing && sent == keys.size() / 2 && !signalled;
 		// as it waits for a key, with none on the way: a poll that a key
 		// has woken ends as though no signal came
@@ -1406,13 +1412,15 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		    (!editing || !signal_key(keys[sent]) ||
 		    (!unread(pty) && all_in(pid, "S"))) &&
 		    (!stirred || (runs(pid) != woke && all_in(pid, "S"))) &&
+		    (!paused || sent == 0 || keys[sent - 1] != '\x1b' ||
+		    (!unread(pty) && all_in(pid, "S") && polling(pid, true))) &&
 		    // a thread that is cancelled must not have the rest
 		    !(setup == cancelled_typing && signalled &&
 		    shown_so_far.find("first row") == std::string::npos)) {
 			// a key's escape sequence goes at once, as a terminal
 			// sends it, but for the half way
 			size_t n = 1, mid = keys.size() / 2;
-			if (keys[sent] == '\x1b' && sent + 1 < keys.size())
+			if (keys[sent] == '\x1b' && sent + 1 < keys.size() && !paused)
 				n = keys[sent + 1] == 'O' ? 3 : keys[sent + 1] != '[' ? 2 :
 				    keys.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
 				    "abcdefghijklmnopqrstuvwxyz{|}~", sent + 2) + 1 - sent;
@@ -1564,6 +1572,10 @@ TEST_F(GetString, AtATerminalTheLineIsEdited)
 	burst = true;
 	EXPECT_EQ(typed("abc\x03xy\r"), "xy");
 	burst = false;
+	// Escape, then a key after the half second it waits: the key itself
+	paused = true;
+	EXPECT_EQ(typed("ab\x1b" "b\r"), "abb");
+	paused = false;
 	// a prompt that ends at the edge, drawn anew by Ctrl-L: the line on
 	// the next row; a window one column wide
 	EXPECT_EQ(typed("ab\x0c" "c\r", true, 6), "abc");
