@@ -1271,8 +1271,8 @@ polling(pid_t pid, bool endless = false)
 	bool in = false;
 	each_thread(pid, "syscall", [&](FILE *f, const char *) {
 		long nr;
-		unsigned long fds, nfds, limit;	// ms for poll, a timespec for ppoll
-		if (fscanf(f, "%ld %lx %lx %lx", &nr, &fds, &nfds, &limit) != 4)
+		unsigned long limit;	// ms for poll, a timespec for ppoll
+		if (fscanf(f, "%ld %*x %*x %lx", &nr, &limit) != 2)
 			return;
 		in = in || (nr == SYS_ppoll && (!endless || limit == 0));
 #ifdef SYS_poll
@@ -1359,6 +1359,8 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 	int status;
 	bool ended = false;
 	auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(patience_ms());
+	// all that was typed is read, and the process sleeps
+	auto idle = [&] { return !unread(pty) && all_in(pid, "S"); };
 	while (!(ended = waitpid(pid, &status, WNOHANG) != 0)) {
 		if (std::chrono::steady_clock::now() > until) {
 			ADD_FAILURE() << "waited " << patience_ms() / 1000 << " s in vain for " <<
@@ -1388,13 +1390,12 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 			asked = false;
 		}
 		// and hangs up once all is read, which would otherwise go
-		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3) &&
-		    !unread(pty) && all_in(pid, "S"))
+		if (typing && sent == keys.size() && !memchr("\r\n\x04", keys.back(), 3) && idle())
 			break;
 		bool half = jolt != 0 && editing && sent == keys.size() / 2 && !signalled;
 		// as it waits for a key, with none on the way: a poll that a key
 		// has woken ends as though no signal came
-		if (half && !unread(pty) && all_in(pid, "S") && polling(pid)) {
+		if (half && idle() && polling(pid)) {
 			// before the resize, whose SIGWINCH may run the process
 			// through both signals at once
 			woke = runs(pid);
@@ -1409,11 +1410,10 @@ typed(const std::string &keys, bool shown = true, unsigned short cols = 80,
 		    // so it comes once all is read; after any signal, the next
 		    // key once the signal has woken the editor and it waits
 		    // again, or a wait the key ends would not see the signal
-		    (!editing || !signal_key(keys[sent]) ||
-		    (!unread(pty) && all_in(pid, "S"))) &&
+		    (!editing || !signal_key(keys[sent]) || idle()) &&
 		    (!stirred || (runs(pid) != woke && all_in(pid, "S"))) &&
 		    (!paused || sent == 0 || keys[sent - 1] != '\x1b' ||
-		    (!unread(pty) && all_in(pid, "S") && polling(pid, true))) &&
+		    (idle() && polling(pid, true))) &&
 		    // a thread that is cancelled must not have the rest
 		    !(setup == cancelled_typing && signalled &&
 		    shown_so_far.find("first row") == std::string::npos)) {
