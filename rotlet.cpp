@@ -8,9 +8,11 @@
 
 #include "kelp.h"
 
+namespace {
+
 // Bytes are classified by their ASCII ranges alone: no locale, and no byte
 // from 0x80 up is a digit or a letter.
-static bool
+bool
 check_valid_key(string s)
 {
 	for (; *s != '\0'; s++) {
@@ -23,7 +25,7 @@ check_valid_key(string s)
 
 // Only the key's remainder modulo 26 moves a letter. Reducing it digit by
 // digit keeps keys of any length exact and nothing can overflow.
-static int
+int
 reduce_key(string s)
 {
 	int key = 0;
@@ -33,7 +35,7 @@ reduce_key(string s)
 }
 
 // key is already reduced to 0..25.
-static constexpr unsigned char
+constexpr unsigned char
 rotate(unsigned char c, int key)
 {
 	if (c >= 'a' && c <= 'z')
@@ -46,6 +48,8 @@ rotate(unsigned char c, int key)
 static_assert(rotate('a', 0) == 'a' && rotate('z', 1) == 'a' &&
     rotate('A', 25) == 'Z' && rotate('Z', 2) == 'B' &&
     rotate('0', 5) == '0' && rotate(0xe1, 3) == 0xe1);
+
+}
 
 int
 main(int argc, string argv[])

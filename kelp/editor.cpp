@@ -28,7 +28,7 @@ namespace {
 // next call.
 bytes unfinished;
 
-enum why { got, ended, failed, signalled };
+enum why : unsigned char { got, ended, failed, signalled };
 
 struct editing {
 	line l;

@@ -51,10 +51,10 @@ bool reading;		// a call is under way, see in_child()
 // or descriptor reads it, and a seekable file by its file and offset. A
 // stream without a descriptor is known by itself.
 struct place {
-	FILE *stream;
-	dev_t dev;
-	ino_t ino;
-	off_t at;
+	FILE *stream = nullptr;
+	dev_t dev = 0;
+	ino_t ino = 0;
+	off_t at = -1;
 } kept_at;
 
 place
@@ -105,7 +105,7 @@ count(size_t n, bool eol, size_t *whole)
 	}
 }
 
-enum result { more, whole_line, must_wait, input_ended, read_failed, no_memory };
+enum result : unsigned char { more, whole_line, must_wait, input_ended, read_failed, no_memory };
 
 // What one call knows as it reads.
 struct reader {

@@ -47,7 +47,7 @@ bool line_open(line *l, const char *typed, size_t n);
 // Text typed at the cursor: one change with what was typed just before.
 bool line_type(line *l, const char *s, size_t n);
 
-enum class outcome { edited, ended, end_of_input, no_memory };
+enum class outcome : unsigned char { edited, ended, end_of_input, no_memory };
 
 // What a key that is not text does.
 outcome line_do(line *l, act a);

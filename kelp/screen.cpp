@@ -221,7 +221,7 @@ room(const screen *s, size_t cols)
 
 // The characters from a to b as they show, a control byte as ^X.
 void
-put_text(out *o, shown line, size_t a, size_t b)
+put_text(out *o, const shown &line, size_t a, size_t b)
 {
 	while (a < b) {
 		size_t n = char_len(line.text, a, line.len);
@@ -238,7 +238,7 @@ put_text(out *o, shown line, size_t a, size_t b)
 
 // The columns of the characters from a to b.
 size_t
-columns(shown line, size_t a, size_t b)
+columns(const shown &line, size_t a, size_t b)
 {
 	size_t w = 0;
 	for (; a < b; a += char_len(line.text, a, line.len))
@@ -249,7 +249,7 @@ columns(shown line, size_t a, size_t b)
 // What the row shows of the line; the line as it ended, whole over as
 // many rows as it takes.
 view
-shown_view(screen *s, shown line, size_t cols, bool whole)
+shown_view(screen *s, const shown &line, size_t cols, bool whole)
 {
 	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
 	s->first = v.first;
@@ -260,7 +260,7 @@ shown_view(screen *s, shown line, size_t cols, bool whole)
 // from its start, with the prompt where it fits before the line, spaces
 // over what is gone, then again up to the cursor.
 void
-draw_plain(screen *s, shown line, size_t cols, bool whole, out *o)
+draw_plain(screen *s, const shown &line, size_t cols, bool whole, out *o)
 {
 	if (!s->placed || s->fresh) {
 		bool beside = s->pwidth + 2 < cols;
@@ -293,7 +293,7 @@ draw_plain(screen *s, shown line, size_t cols, bool whole, out *o)
 }
 
 view
-layout(shown line, view before, size_t room)
+layout(const shown &line, const view &before, size_t room)
 {
 	const char *text = line.text;
 	size_t len = line.len, pos = line.pos;
@@ -334,7 +334,7 @@ layout(shown line, view before, size_t room)
 }
 
 void
-draw(screen *s, shown line, bool typed_ahead, bool whole)
+draw(screen *s, const shown &line, bool typed_ahead, bool whole)
 {
 	// With echo off, as for a password, nothing typed is shown; in the
 	// background, the terminal is not the editor's.

@@ -39,13 +39,13 @@ struct shown {
 struct view {
 	size_t first, end, at;
 };
-view layout(shown line, view before, size_t room);
+view layout(const shown &line, const view &before, size_t room);
 
 // Draws the line. Where the line's place is not known yet, the terminal
 // is asked, unless keys are typed ahead, which the answer would follow.
 // The line that ended is drawn whole, over as many rows as it takes, so
 // that all of it stays to be read.
-void draw(screen *s, shown line, bool typed_ahead, bool whole = false);
+void draw(screen *s, const shown &line, bool typed_ahead, bool whole = false);
 
 // Clears the screen, or where the terminal cannot, goes on to a new row;
 // the prompt is drawn again there.
