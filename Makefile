@@ -107,14 +107,26 @@ ALLLD = $(LINK) $(HARDLINK) $(LDFLAGS)
 
 all: rotlet rotlet.inst
 
+# What the build makes, and clean removes.
+BUILT = rotlet rotlet.o rotlet.inst kelp/libkelp.so kelp/libkelp.so.1 kelp/kelp.pc \
+	kelp/abi.so tests/kelp_test tests/parts_test tests/use tests/cases \
+	fuzz/kelp_fuzz fuzz/replay coverage.txt .flags .dirs
+
 # Rebuild whenever the compiler or any flag changes, and relink the
 # installed program and rewrite kelp.pc whenever the directories do.
 BUILD = $(CXX) $(CC) $(ALLCPP) $(CCCPP) $(ALLCXX) $(ALLCC) $(ALLLD) $(RPATH) $(SHARED) $(OWNLINK)
 DIRS = $(PREFIX) $(BINDIR) $(LIBDIR) $(INCLUDEDIR) $(INSTRPATH)
 stamp = printf '%s\n' $(call q,$(1)) | cmp -s - $@ || printf '%s\n' $(call q,$(1)) >$@
+# A tree that another user built, as sudo make install does in a fresh
+# one, cannot be built on: said once, before anything fails part way.
+MINE = for f in $(BUILT); do [ ! -e "$$f" ] || [ -w "$$f" ] || { \
+	printf '%s\n' "make: $$f is another user's build (root's, by sudo make install?):" \
+		"build as yourself before sudo make install, or remove that build" \
+		"with sudo make clean" >&2; exit 1; }; done
 .flags: FORCE
+	@$(MINE)
 	@$(call stamp,$(BUILD))
-.dirs: FORCE
+.dirs: .flags FORCE
 	@$(call stamp,$(DIRS))
 
 # -z nodelete: the lines handed out live until exit, so dlclose must not
@@ -207,6 +219,10 @@ BIN = $(DESTDIR)$(BINDIR)
 LIB = $(DESTDIR)$(LIBDIR)
 INC = $(DESTDIR)$(INCLUDEDIR)
 MAN = $(DESTDIR)$(MANDIR)
+INSTALLED = $(call q,$(BIN)/rotlet) $(call q,$(LIB)/libkelp.so.$(VERSION)) \
+	$(call q,$(LIB)/libkelp.so.1) $(call q,$(LIB)/libkelp.so) \
+	$(call q,$(INC)/kelp.h) $(call q,$(LIB)/pkgconfig/kelp.pc) \
+	$(call q,$(MAN)/man1/rotlet.1) $(call q,$(MAN)/man3/get_string.3)
 
 # What goes into kelp.pc and rotlet's search path must come out exactly:
 # pkg-config and the shell read some bytes, the loader reads ':' and '$'.
@@ -249,11 +265,15 @@ install: rotlet.inst kelp/libkelp.so kelp/kelp.pc
 	install -m 644 kelp/get_string.3 $(call q,$(MAN)/man3/get_string.3)
 	@$(LDCONFIG)
 
+# Nothing is removed where one file cannot be.
+CHECKREMOVE = for f in $(INSTALLED); do [ ! -e "$$f" ] && [ ! -L "$$f" ] || \
+	[ -w "$$(dirname "$$f")" ] || { printf '%s\n' "uninstall: cannot remove '$$f':" \
+		"uninstall as root (or with sudo), with the variables install was given" \
+		>&2; exit 1; }; done
+
 uninstall:
-	rm -f $(call q,$(BIN)/rotlet) $(call q,$(LIB)/libkelp.so.$(VERSION)) \
-		$(call q,$(LIB)/libkelp.so.1) $(call q,$(LIB)/libkelp.so) \
-		$(call q,$(INC)/kelp.h) $(call q,$(LIB)/pkgconfig/kelp.pc) \
-		$(call q,$(MAN)/man1/rotlet.1) $(call q,$(MAN)/man3/get_string.3)
+	@$(CHECKREMOVE)
+	rm -f $(INSTALLED)
 	@$(LDCONFIG)
 
 # The tracked files of the last commit, in git's fixed order, owner and
@@ -289,16 +309,21 @@ kelp/abi.so: $(KELP) $(KELPH) kelp/kelp.map
 # abidiff calls a changed parameter type compatible, and it is not. After
 # a deliberate change, renew the baseline with
 #	abidw --no-corpus-path --headers-dir kelp --out-file kelp/libkelp.abi kelp/abi.so
-abicheck: kelp/abi.so
+abicheck: need-abicheck kelp/abi.so
 	abidiff --no-added-syms --headers-dir2 kelp kelp/libkelp.abi kelp/abi.so
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and the library's tests under ThreadSanitizer.
-# The tree is built plainly again at the end, whatever the runs gave.
-sanitize:
-	$(MAKE) check SANITIZE=1 && $(MAKE) tests/kelp_test SANITIZE=thread && \
-	TSAN_OPTIONS=halt_on_error=1:exitcode=99 tests/kelp_test --gtest_brief=1; \
-	s=$$?; $(MAKE) all tests/kelp_test tests/parts_test tests/use tests/cases; exit $$s
+# and the library's tests under ThreadSanitizer, with clang unless other
+# compilers are given. A later plain build rebuilds what they built.
+SANCXX = $(if $(filter command line,$(origin CXX)),$(CXX),clang++)
+SANCC = $(if $(filter command line,$(origin CC)),$(CC),clang)
+need-sanitize:
+	@CXX=$(call q,$(SANCXX)) CC=$(call q,$(SANCC)) tests/need sanitize $(if $(GTEST),gtest)
+
+sanitize: need-sanitize
+	$(MAKE) check SANITIZE=1
+	$(MAKE) tests/kelp_test SANITIZE=thread
+	TSAN_OPTIONS=halt_on_error=1:exitcode=99 tests/kelp_test --gtest_brief=1
 
 # The library under a fuzzer: fuzz/kelp_fuzz.cpp says what it tries and
 # what it holds each result to. It runs for FUZZ_SECONDS on one job from
@@ -321,8 +346,7 @@ fuzz: need-fuzz fuzz/kelp_fuzz
 # make check built for gcov at -Og, with the corpus replayed by the fuzz
 # target built without libFuzzer, then lines and branches per file. It
 # fails below its floors: each of the library's files 99% of lines and
-# 95% of branches; rotlet.cpp every line and branch. The tree is built
-# plainly again after.
+# 95% of branches; rotlet.cpp every line and branch.
 COVERAGE = -Og -g --coverage
 GCOVR = gcovr -r . -f rotlet.cpp -f kelp/ --exclude-unreachable-branches
 fuzz/replay: $(FUZZSRC)
@@ -333,12 +357,12 @@ fuzz/replay: $(FUZZSRC)
 coverage: need-coverage
 	find . -name '*.gcda' -delete
 	$(MAKE) check CPPFLAGS=-DKELP_COVERAGE CXXFLAGS='$(COVERAGE)' \
-		CFLAGS='$(COVERAGE)' LDFLAGS=--coverage; \
-	s=$$?; [ $$s -ne 0 ] || { $(MAKE) fuzz/replay && fuzz/replay fuzz/corpus/*; } || s=1; \
-	[ $$s -ne 0 ] || { $(GCOVR) && $(GCOVR) --branches; } >coverage.txt || s=1; \
-	cat coverage.txt 2>/dev/null; \
-	$(MAKE) all tests/kelp_test tests/parts_test tests/use tests/cases; [ $$s -eq 0 ] && \
-	awk '$$1 ~ /^kelp\// && $$3 < (branches ? 0.95 : 0.99) * $$2 { bad = 1 } \
+		CFLAGS='$(COVERAGE)' LDFLAGS=--coverage
+	$(MAKE) fuzz/replay
+	fuzz/replay fuzz/corpus/*
+	{ $(GCOVR) && $(GCOVR) --branches; } >coverage.txt
+	@cat coverage.txt
+	@awk '$$1 ~ /^kelp\// && $$3 < (branches ? 0.95 : 0.99) * $$2 { bad = 1 } \
 		$$1 == "rotlet.cpp" && $$3 < $$2 { bad = 1 } \
 		$$1 ~ /^(kelp\/.*|rotlet)\.cpp$$/ { rows++ } \
 		/Branches/ { branches = 1 } \
@@ -368,14 +392,11 @@ lint: need-lint
 	shellcheck .ci/run tests/helper.bash tests/need tools/musl-c++ tools/root bench/run.sh
 
 # rotlet against tr(1), time and memory; see bench/run.sh.
-bench: rotlet
+bench: need-bench rotlet
 	bench/run.sh
 
 clean:
-	rm -f rotlet rotlet.o rotlet.inst kelp/libkelp.so kelp/libkelp.so.1 \
-		tests/kelp_test tests/parts_test tests/use tests/cases .flags .dirs kelp/kelp.pc kelp/abi.so \
-		fuzz/kelp_fuzz fuzz/replay coverage.txt \
-		$(DIST).tar.gz
+	rm -f $(BUILT) $(DIST).tar.gz
 	find . -name "*.gcda" -delete -o -name "*.gcno" -delete
 
 .PHONY: all install uninstall check dist distcheck abicheck sanitize valgrind \

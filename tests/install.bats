@@ -195,7 +195,7 @@ EOF2
 	[ "$(stat -c %y "$top/rotlet.inst" "$top/.dirs"; cat "$top/.dirs")" = "$before" ]
 }
 
-@test "make check and make lint, lacking a tool they cannot install, name the one command that does" {
+@test "make check, lint and sanitize, lacking a tool they cannot install, name the one command that does, a compiler by its package" {
 	bin=$BATS_TEST_TMPDIR/bin
 	mkdir "$bin"
 	for t in sh id pkg-config groff tmux readelf nm; do
@@ -205,14 +205,17 @@ EOF2
 	printf '#!/bin/sh\n' >"$bin/g++"
 	chmod +x "$bin/g++"
 	# with no apt-get on PATH it cannot install, even as root
-	while read -r target missing; do
-		out=$(env PATH="$bin" CXX=g++ CC=g++ sh "$top/tests/need" "$target" 2>&1) &&
+	# a missing compiler is named by its own package
+	while read -r target cxx cc missing; do
+		out=$(env PATH="$bin" CXX="$cxx" CC="$cc" sh "$top/tests/need" "$target" 2>&1) &&
 			return 1
 		[ "$out" = "$(printf '%s\n\t%s' "make $target: it needs $missing; as root (or with sudo), install with" \
 			"apt-get install --no-install-recommends $missing")" ]
 	done <<EOF
-check bats
-lint bats cppcheck clang-tidy shellcheck clang
+check g++ g++ bats
+check clang++ clang clang bats
+lint g++ g++ cppcheck clang-tidy shellcheck gcc clang
+sanitize clang++-19 clang-19 clang-19 bats
 EOF
 }
 
