@@ -54,6 +54,16 @@ byte() {
 	printf '%b' "\\0$(printf %03o "$1")"
 }
 
+# sample FIRST LAST: the numbers from FIRST to LAST; under WRAP, as slow
+# as valgrind, every eighth of them and the last.
+sample() {
+	if [ -z "${WRAP:-}" ]; then
+		seq "$1" "$2"
+	else
+		{ seq "$1" 8 "$2"; echo "$2"; } | uniq
+	fi
+}
+
 # Long runs are too slow under valgrind; they are covered by the plain run.
 skip_if_wrapped() {
 	[ -z "${WRAP:-}" ] || skip "too slow under $WRAP"
