@@ -9,19 +9,17 @@
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "kelp.h"
+#include "harness.h"
 
 static FILE *out;	/* what the calls gave */
 static int feed;	/* the writing end of standard input */
@@ -43,29 +41,6 @@ put(const char *text)
 		exit(2);
 }
 
-/* The process's size (field 0) or resident memory (1), in bytes. */
-static unsigned long
-statm(int field)
-{
-	unsigned long v[2] = {0, 0};
-	FILE *f = fopen("/proc/self/statm", "r");
-
-	if (f != NULL && fscanf(f, "%lu %lu", &v[0], &v[1]) != 2)
-		v[0] = v[1] = 0;
-	if (f != NULL)
-		fclose(f);
-	return v[field] * (unsigned long)sysconf(_SC_PAGESIZE);
-}
-
-static void
-limit(void)
-{
-	const char *s = getenv("ROTLET_TEST_SCALE");
-	int scale = s != NULL ? atoi(s) : 0;
-
-	alarm(60 * (unsigned)(scale > 0 ? scale : 1));
-}
-
 static void
 on_alarm(int sig)
 {
@@ -82,51 +57,6 @@ say_ran(int sig)
 	(void)!write(ran[1], "!", 1);
 }
 
-/* Waits until the thread or process whose stat file is at path sleeps. */
-static void
-until_asleep(const char *path)
-{
-	char state = 'R';
-
-	while (state != 'S') {
-		FILE *f = fopen(path, "r");
-
-		if (f != NULL) {
-			if (fscanf(f, "%*d (%*[^)]) %c", &state) != 1)
-				state = 'R';
-			fclose(f);
-		}
-		sched_yield();
-	}
-}
-
-/* A thread waiting in get_string for a line that has not come: returns
- * once it sleeps there. */
-static volatile long waiter_id;
-static pthread_t waiting;
-
-static void *
-waiter(void *arg)
-{
-	(void)arg;
-	waiter_id = syscall(SYS_gettid);
-	(void)get_string(NULL, NULL);
-	return NULL;
-}
-
-static void
-start_waiter(void)
-{
-	char path[64];
-
-	waiter_id = 0;
-	pthread_create(&waiting, NULL, waiter, NULL);
-	while (waiter_id == 0)
-		sched_yield();
-	snprintf(path, sizeof path, "/proc/self/task/%ld/stat", waiter_id);
-	until_asleep(path);
-}
-
 /* A child forked while the waiter waits reads a new input of its own. */
 static void
 fork_and_read(int by_freopen)
@@ -134,14 +64,14 @@ fork_and_read(int by_freopen)
 	pid_t pid;
 	int status;
 
-	start_waiter();
+	(void)start_waiter();
 	pid = fork();
 	if (pid == 0) {
 		int other[2];
 		char path[] = "/tmp/kelp_cases.XXXXXX";
 		int fd = mkstemp(path);
 
-		limit();
+		limit(60);
 		if (fd < 0 || write(fd, "from a file\n", 12) != 12)
 			_exit(2);
 		if (by_freopen) {
@@ -218,7 +148,7 @@ main(int argc, char *argv[])
 	int in[2];
 	const char *name = argc == 2 ? argv[1] : "";
 
-	limit();
+	limit(60);
 	out = fdopen(dup(1), "w");
 	if (out == NULL || pipe(in) != 0 || dup2(in[0], 0) < 0)
 		return 2;
@@ -240,7 +170,7 @@ main(int argc, char *argv[])
 		call();
 		setitimer(ITIMER_REAL, &off, NULL);
 		signal(SIGALRM, SIG_DFL);
-		limit();
+		limit(60);
 		put("def\nghi");
 		close(feed);
 		call();
@@ -284,7 +214,8 @@ main(int argc, char *argv[])
 		string s;
 
 		for (int i = 0; i < 200; i++) {
-			start_waiter();
+			pthread_t waiting = start_waiter();
+
 			put("x");
 			pthread_cancel(waiting);
 			pthread_join(waiting, NULL);
@@ -297,7 +228,7 @@ main(int argc, char *argv[])
 	} else if (strcmp(name, "eof-tty") == 0) {
 		eof_tty();
 	} else if (strcmp(name, "exit") == 0) {
-		start_waiter();
+		(void)start_waiter();
 		exit(0);
 	} else if (strcmp(name, "fork") == 0) {
 		fork_and_read(0);
