@@ -133,9 +133,9 @@ MINE = for f in $(BUILT); do [ ! -e "$$f" ] || [ -w "$$f" ] || { \
 # unload the library that holds them.
 SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map \
 	-Wl,-z,nodelete
-KELP = kelp/kelp.cpp kelp/stream.cpp kelp/buffer.cpp kelp/editor.cpp kelp/term.cpp kelp/keys.cpp \
+KELP = kelp/kelp.cpp kelp/stream.cpp kelp/buffer.cpp kelp/editor.cpp kelp/term.cpp kelp/input.cpp kelp/keys.cpp \
 	kelp/line.cpp kelp/screen.cpp kelp/chars.cpp
-KELPH = kelp/kelp.h kelp/stream.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/keys.h kelp/line.h \
+KELPH = kelp/kelp.h kelp/stream.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/input.h kelp/keys.h kelp/line.h \
 	kelp/screen.h kelp/chars.h kelp/width.h
 kelp/libkelp.so: $(KELP) $(KELPH) kelp/kelp.map .flags
 	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(OWNLINK) $(ALLLD) -o $@ $(KELP)
@@ -154,9 +154,11 @@ rotlet: rotlet.o kelp/libkelp.so.1
 rotlet.inst: rotlet.o kelp/libkelp.so.1 .dirs
 	$(CXX) $(ALLCXX) -pie $(OWNLINK) $(ALLLD) $(INSTRPATH) -o $@ rotlet.o -Lkelp -lkelp
 
-tests/kelp_test: tests/kelp_test.cpp tests/failing.h kelp/kelp.h kelp/libkelp.so.1 .flags
+# get_string through pipes and files, and at a terminal.
+KELPTEST = tests/read_test.cpp tests/terminal_test.cpp
+tests/kelp_test: $(KELPTEST) tests/harness.h tests/failing.h kelp/kelp.h kelp/libkelp.so.1 .flags
 	$(CXX) $(ALLCPP) -Ikelp $(TESTCXX) $(ALLLD) $(TESTRPATH) \
-		-o $@ tests/kelp_test.cpp -Lkelp -lkelp -lgtest -lgtest_main -pthread
+		-o $@ $(KELPTEST) -Lkelp -lkelp -lgtest -lgtest_main -pthread -ldl
 
 # The editor's parts, called directly.
 tests/parts_test: tests/parts_test.cpp tests/failing.h $(KELP) $(KELPH) .flags
@@ -170,7 +172,7 @@ tests/use: tests/use.c kelp/kelp.h kelp/libkelp.so.1 .flags
 
 # The library's cases where C libraries differ, as a C program, so that
 # they run on every one.
-tests/cases: tests/cases.c kelp/kelp.h kelp/libkelp.so.1 .flags
+tests/cases: tests/cases.c tests/harness.h kelp/kelp.h kelp/libkelp.so.1 .flags
 	$(CC) $(CCCPP) -Ikelp $(ALLCC) $(ALLLD) $(TESTRPATH) \
 		-o $@ tests/cases.c -Lkelp -lkelp -pthread
 
@@ -208,7 +210,7 @@ GTEST = $(if $(filter __GLIBC__,$(GLIBC)),,tests/kelp_test tests/parts_test)
 
 # What a target needs is looked for first, before anything is built.
 need-%:
-	@tests/need $* $(if $(GTEST),gtest)
+	@tools/need $* $(if $(GTEST),gtest)
 
 check: need-check rotlet rotlet.inst $(GTEST) tests/use tests/cases
 	$(if $(GTEST),tests/parts_test --gtest_brief=1 && tests/kelp_test --gtest_brief=1,@echo \
@@ -318,7 +320,7 @@ abicheck: need-abicheck kelp/abi.so
 SANCXX = $(if $(filter command line,$(origin CXX)),$(CXX),clang++)
 SANCC = $(if $(filter command line,$(origin CC)),$(CC),clang)
 need-sanitize:
-	@CXX=$(call q,$(SANCXX)) CC=$(call q,$(SANCC)) tests/need sanitize $(if $(GTEST),gtest)
+	@CXX=$(call q,$(SANCXX)) CC=$(call q,$(SANCC)) tools/need sanitize $(if $(GTEST),gtest)
 
 sanitize: need-sanitize
 	$(MAKE) check SANITIZE=1
@@ -389,7 +391,7 @@ lint: need-lint
 		rotlet tests/use tests/cases
 	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
 		rotlet tests/use tests/cases
-	shellcheck .ci/run tests/helper.bash tests/need tools/musl-c++ tools/root bench/run.sh
+	shellcheck .ci/run tests/helper.bash tools/need tools/musl-c++ tools/root bench/run.sh
 
 # rotlet against tr(1), time and memory; see bench/run.sh.
 bench: need-bench rotlet

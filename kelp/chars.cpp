@@ -57,12 +57,21 @@ char_len(const char *s, size_t p, size_t len)
 	return n;
 }
 
+unsigned
+c1_control(const char *s, size_t p, size_t len)
+{
+	auto u = reinterpret_cast<const unsigned char *>(s);
+	return u[p] == 0xc2 && p + 1 < len && u[p + 1] >= 0x80 && u[p + 1] <= 0x9f ? u[p + 1] : 0;
+}
+
 size_t
 width(const char *s, size_t p, size_t len)
 {
 	auto c = static_cast<unsigned char>(s[p]);
 	if (c < 0x20 || c == 0x7f)
 		return 2;
+	if (c1_control(s, p, len) != 0)
+		return 4;
 	size_t n = char_len(s, p, len);
 	if (n == 1)
 		return 1;
@@ -93,6 +102,31 @@ prev_char(const char *s, size_t p, size_t len)
 		if (p == 0 || width(s, p, len) != 0)
 			return p;
 	}
+}
+
+namespace {
+
+// A place at or before p where a character certainly starts: between two
+// ASCII bytes, which nothing joins but CR LF, or the start.
+size_t
+walk_from(const char *s, size_t p)
+{
+	auto ascii = [](char c) { return (c & 0x80) == 0; };
+	for (size_t q = p; q > 1 && p - q < 256; q--)
+		if (ascii(s[q - 1]) && ascii(s[q]) && !(s[q - 1] == '\r' && s[q] == '\n'))
+			return q;
+	return 0;
+}
+
+}
+
+size_t
+char_boundary(const char *s, size_t p, size_t len)
+{
+	size_t q = p < len ? walk_from(s, p) : len;
+	while (q < p)
+		q = next_char(s, q, len);
+	return q;
 }
 
 size_t

@@ -15,13 +15,21 @@
 size_t char_len(const char *s, size_t p, size_t len);
 
 // Columns the character at p takes: a control byte shows as ^X, two; a
-// wide one two; a combining mark none.
+// C1 control, U+0080 to U+009F, as <85>, four; a wide one two; a
+// combining mark none.
 size_t width(const char *s, size_t p, size_t len);
+
+// The C1 control at p, or 0 where the character there is none.
+unsigned c1_control(const char *s, size_t p, size_t len);
 
 // Where the next character starts, a character taking the marks that
 // combine with it; and where the one before p starts.
 size_t next_char(const char *s, size_t p, size_t len);
 size_t prev_char(const char *s, size_t p, size_t len);
+
+// The first place at or after p where a character starts, or the end:
+// bytes put in a line may join the ones around them into one.
+size_t char_boundary(const char *s, size_t p, size_t len);
 
 // Columns a prompt takes: escape sequences none, and a tab on to the
 // next multiple of eight.

@@ -1,230 +1,183 @@
 // SPDX-License-Identifier: MIT
 // libkelp's line editor. At a terminal the driver's own line editing keeps
 // at most 4095 bytes of a line and knows no cursor keys, so the line is
-// read here instead, a byte at a time in non-canonical mode, leaving what
-// follows it for the next reader. Each key is read (keys.cpp), done to
-// the line (line.cpp) and drawn (screen.cpp) while the terminal is the
-// editor's (term.cpp).
+// read here instead, in non-canonical mode, leaving what follows it for
+// the next reader. Each key is read (input.cpp, keys.cpp), done to the
+// line (line.cpp) and drawn (screen.cpp) while the terminal is the
+// editor's (term.cpp). The call can be cancelled only where it waits for
+// a key, and nothing read is lost then.
 
 #include "editor.h"
-#include "buffer.h"
 #include "chars.h"
-#include "keys.h"
+#include "input.h"
 #include "line.h"
 #include "screen.h"
 #include "term.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
-#include <poll.h>
 #include <pthread.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
-// What was typed when a wait was ended by a signal or a cancel, for the
-// next call.
+// The line and the cursor as they were when a call ended with EINTR or
+// was cancelled, for the next call to show again.
 bytes unfinished;
+size_t unfinished_at;
 
-enum why : unsigned char { got, ended, failed, signalled };
+void
+keep_unfinished(const line *l)
+{
+	if (set(&unfinished, l->text, l->len))
+		unfinished_at = l->pos;
+}
 
 struct editing {
 	line l;
 	screen s;
-	key_reader keys;
-	bytes batch;		// typed text not yet in the line
-	size_t typed;		// bytes the terminal holds, as last asked
-	why stopped;		// why no byte came
-	int error;		// the failed read's errno
+	signal_keys sk;
 	bool done;		// returning: nothing to keep
 };
-
-// Whether more is typed already: a paste is drawn once it is all in.
-bool
-more_typed(editing *e)
-{
-	int n;
-	if (set_aside())
-		return true;
-	if (e->typed == 0 && ioctl(STDIN_FILENO, FIONREAD, &n) == 0 && n > 0)
-		e->typed = static_cast<size_t>(n);
-	return e->typed > 0;
-}
 
 void
 show(editing *e, bool whole = false)
 {
-	draw(&e->s, {e->l.text, e->l.len, e->l.pos}, more_typed(e), whole);
+	draw(&e->s, {e->l.text, e->l.len, e->l.pos}, typed_ahead(), whole);
 }
 
-// The next byte from the terminal, within ms milliseconds, or however
-// long it takes where ms is -1. A wait is a poll, which a signal ends
-// whatever its flags, so that a resized window is drawn again at once.
-int
-next_byte(void *arg, int ms)
-{
-	auto e = static_cast<editing *>(arg);
-	unsigned char c;
-	for (;;) {
-		// An interrupt first, as what was set aside came after it;
-		// then what came while the terminal was asked for its cursor.
-		if (dropped() || woken()) {
-			e->stopped = signalled;
-			return -1;
-		}
-		if (take_set_aside(&c))
-			return c;
-		if (away()) {	// until fg brings the job back
-			(void)poll(nullptr, 0, 100);
-			continue;
-		}
-		bool fresh;
-		if (redraw_due(&fresh)) {
-			// the key that raised a signal throws away what the
-			// terminal held
-			e->typed = 0;
-			e->s.fresh = e->s.fresh || fresh;
-			show(e);
-			continue;
-		}
-		if (e->typed == 0) {
-			int n = wait_input(ms);
-			if (n == 0)
-				return -1;
-			// a signal seen to as the wait ended came before the
-			// key that ended it, so is seen to first: an interrupt
-			// keeps the key for the next line
-			if (n > 0)
-				e->typed = 1;
-			if (n > 0 || interrupted(n))
-				continue;
-		}
-		ssize_t n = read(STDIN_FILENO, &c, 1);
-		if (n > 0 && e->typed > 0)
-			e->typed--;
-		if (n > 0)
-			return c;
-		if (n == 0 || errno != EINTR) {
-			e->stopped = n == 0 ? ended : failed;
-			e->error = errno;
-			return -1;
-		}
-	}
-}
-
-// Typed text waits while more is typed, so that a paste goes in at once
-// wherever the cursor is.
-bool
-flush_batch(editing *e)
-{
-	bool ok = e->batch.n == 0 || line_type(&e->l, e->batch.b, e->batch.n);
-	e->batch.n = 0;
-	return ok;
-}
-
+// The interrupt or quit key: the line stays on the screen with the key
+// after it, as the terminal echoes it, and is thrown away, as the
+// terminal throws away what is unread; then the signal goes to the job.
 void
-cleanup(void *arg)
+drop_line(editing *e, act a)
 {
-	// Cancelled: what was typed is kept for the next call.
-	auto e = static_cast<editing *>(arg);
-	if (!e->done && flush_batch(e))
-		(void)set(&unfinished, e->l.text, e->l.len);
-	free(e->batch.b);
-	line_close(&e->l);
-	give_back();
-}
-
-// Why no key came: -1 and errno, or 0 where an interrupt threw the line
-// away and editing goes on.
-long
-stop(editing *e)
-{
-	errno = e->stopped == failed ? e->error : 0;
-	if (e->stopped != signalled)
-		return -1;
-	if (woken()) {
-		if (!dropped())
-			(void)set(&unfinished, e->l.text, e->l.len);
-		errno = EINTR;
-		return -1;
+	if (echoing()) {
+		show(e, true);
+		say(a == act::interrupt ? "^C\r\n" : "^\\\r\n");
+		e->s.fresh = true;
 	}
-	keep_line();
-	e->l.len = e->l.pos = e->s.first = 0;
-	e->s.fresh = true;
-	if (echoing())
-		say("\r\n");
-	show(e);
-	return 0;
+	(void)line_do(&e->l, a);
+	send_key_signal(a == act::interrupt ? SIGINT : SIGQUIT);
 }
 
-// Keys until the line ends: its length, or -1 and errno.
-long
+edited_line
+none(int error)
+{
+	errno = error;
+	return {edit_end::no_line, nullptr, 0};
+}
+
+// Why no key came: the line drawn again, or the call's end.
+bool
+no_key_ends(editing *e, no_key why, edited_line *r)
+{
+	switch (why) {
+	case no_key::redraw:
+	case no_key::fresh:
+		e->s.fresh = e->s.fresh || why == no_key::fresh;
+		show(e);
+		return false;
+	case no_key::end_of_input:
+		show(e);	// the line as the input ended
+		*r = none(0);
+		break;
+	case no_key::interrupted:
+		keep_unfinished(&e->l);
+		*r = none(EINTR);
+		break;
+	case no_key::no_memory:
+		*r = none(ENOMEM);
+		break;
+	default:
+		*r = none(errno);
+		break;
+	}
+	return true;
+}
+
+// Keys until the line ends.
+edited_line
 edit(editing *e)
 {
 	if (e->l.len > 0)
 		show(e);
 	for (;;) {
-		key k = read_key(&e->keys, {next_byte, e});
-		if (k.a == act::text) {
-			char c = static_cast<char>(k.c);
-			if (!append(&e->batch, &c, 1))
-				break;
-			if (more_typed(e))
-				continue;
-		}
-		if (!flush_batch(e))
-			break;
-		if (k.a == act::stop) {
-			if (stop(e) < 0)
-				return -1;
+		next_key_result r = next_key(e->sk);
+		edited_line end;
+		if (r.why != no_key::none) {
+			if (no_key_ends(e, r.why, &end))
+				return end;
 			continue;
 		}
-		if (k.a == act::clear)
-			clear(&e->s);
-		outcome o = k.a == act::text ? outcome::edited : line_do(&e->l, k.a);
-		if (o == outcome::ended) {
+		act a = r.k.a;
+		outcome o = outcome::edited;
+		if (a == act::text) {
+			if (!line_type(&e->l, reinterpret_cast<const char *>(r.k.text), r.k.n))
+				o = outcome::no_memory;
+		} else if (a == act::interrupt || a == act::quit) {
+			drop_line(e, a);
+		} else if (a == act::suspend) {
+			show(e);	// as it stood when the job stopped
+			send_key_signal(SIGTSTP);
+		} else {
+			if (a == act::clear)
+				clear(&e->s);
+			o = line_do(&e->l, a);
+		}
+		if (o == outcome::entered) {
 			show(e, true);
 			line_remember(&e->l);
 			if (echoing())
 				say("\r\n");
-			return static_cast<long>(e->l.len);
+			return {edit_end::line, e->l.text, e->l.len};
 		}
 		if (o == outcome::end_of_input) {
-			errno = 0;
-			return -1;
+			(void)no_key_ends(e, no_key::end_of_input, &end);
+			return end;
 		}
 		if (o == outcome::no_memory)
-			break;
-		if (!more_typed(e))
+			return none(ENOMEM);
+		if (!typed_ahead())
 			show(e);
 	}
-	errno = ENOMEM;
-	return -1;
+}
+
+void
+cleanup(void *arg)
+{
+	// Cancelled: what was typed is shown again by the next call.
+	auto e = static_cast<editing *>(arg);
+	if (!e->done)
+		keep_unfinished(&e->l);
+	line_close(&e->l);
+	give_back();
 }
 
 }
 
-long
+edited_line
 edit_line(const char *prompt, size_t plen)
 {
-	// Not cancelled before the cleanup that gives the terminal back is
-	// in place: the line, with what was typed when a wait was ended, is
-	// opened first.
-	int cancel;
+	// Cancelled only where it waits for a key, and not before the cleanup
+	// that gives the terminal back is in place.
+	int cancel, error = 0;
 	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
+	edited_line r = {edit_end::not_begun, nullptr, 0};
+	taking t = take_terminal();
 	editing e = {};
-	long r = take_terminal() ? 0 : -2;
-	if (r == 0 && !line_open(&e.l, unfinished.b, unfinished.n)) {
-		errno = ENOMEM;
-		r = -1;
-	}
-	if (r < 0) {
+	if (t == taking::failed)
+		r = none(errno);
+	else if (t == taking::taken && !line_open(&e.l, unfinished.b, unfinished.n, unfinished_at))
+		r = none(ENOMEM);
+	if (t != taking::taken || r.end != edit_end::not_begun) {
+		error = errno;
 		give_back();
-		pthread_setcancelstate(cancel, nullptr);
 	} else {
 		unfinished.n = 0;
+		input_from(term_device());
+		e.sk = keys_for_signals();
 		e.s.prompt = prompt;
 		e.s.plen = plen;
 		e.s.pwidth = shown_width(prompt, plen);
@@ -233,11 +186,13 @@ edit_line(const char *prompt, size_t plen)
 		// a branch of ours.
 		// GCOVR_EXCL_BR_START
 		pthread_cleanup_push(cleanup, &e);
-		pthread_setcancelstate(cancel, nullptr);
 		r = edit(&e);
+		error = errno;
 		e.done = true;
 		pthread_cleanup_pop(1);
 		// GCOVR_EXCL_BR_STOP
 	}
+	pthread_setcancelstate(cancel, nullptr);
+	errno = error;
 	return r;
 }

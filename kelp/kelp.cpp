@@ -272,7 +272,7 @@ init()
 // handlers and static destructors and those of every library that uses
 // this one. A thread still inside get_string keeps everything as it is.
 [[gnu::destructor]] void
-release()
+unload()
 {
 	give_back();
 	if (pthread_mutex_trylock(&lock) != 0)
@@ -333,7 +333,7 @@ prompt_seen()
 // Writes the prompt; where it is to be drawn again, a copy of it goes to
 // *copy, for the caller to free.
 void
-show(const char *format, va_list ap, char **copy)
+write_prompt(const char *format, va_list ap, char **copy)
 {
 	if (format == nullptr)
 		return;
@@ -372,12 +372,12 @@ edited(const char *prompt, string *line)
 	const char *row = prompt == nullptr ? "" : prompt;
 	if (strrchr(row, '\n') != nullptr)
 		row = strrchr(row, '\n') + 1;
-	long n = edit_line(row, strlen(row));
-	if (n == -2)
+	edited_line r = edit_line(row, strlen(row));
+	if (r.end == edit_end::not_begun)
 		return false;
 	// Out of memory, the line typed so far is gone with this call; the
 	// person sees the next prompt, so what is typed next is a new line.
-	*line = n >= 0 ? hand_out(room(size_t(n)), size_t(n)) : nullptr;
+	*line = r.end == edit_end::line ? hand_out(r.text, r.len) : nullptr;
 	return true;
 }
 
@@ -396,11 +396,11 @@ get_string(va_list *args, const char *format, ...)
 	bool edit = to_edit();
 	char **copy = edit && prompt_seen() ? &prompt : nullptr;
 	if (args != nullptr) {
-		show(format, *args, copy);
+		write_prompt(format, *args, copy);
 	} else {
 		va_list ap;
 		va_start(ap, format);
-		show(format, ap, copy);
+		write_prompt(format, ap, copy);
 		va_end(ap);
 	}
 	// Whoever is about to type, or a program reading the pipe, must see

@@ -43,69 +43,91 @@ bytes history[history_size];
 size_t nhistory;
 bytes killed;
 
-// Takes out the bytes from a to b, the cursor at a.
+// A change of the line: n bytes of s in place of those from a to b, the
+// cursor after them; typing right after typing joins the change before,
+// else it is one of its own for undo. False where no memory can be had,
+// the line as it was. s must not be in the line.
+bool
+change_text(line *l, size_t a, size_t b, const char *s, size_t n, bool typing)
+{
+	change *last = l->nundo > 0 ? &l->undo[l->nundo - 1] : nullptr;
+	bool joins = typing && l->typing && last != nullptr && a == b &&
+	    last->at + last->in == a;
+	bytes out = {nullptr, 0};
+	if (!joins && b > a && !set(&out, l->text + a, b - a))
+		return false;
+	char *t = room(l->len - (b - a) + n);
+	if (t == nullptr) {
+		free(out.b);
+		return false;
+	}
+	l->text = t;
+	memmove(t + a + n, t + b, l->len - b);
+	if (n > 0)
+		memcpy(t + a, s, n);
+	l->len = l->len - (b - a) + n;
+	if (joins) {
+		last->in += n;
+	} else {
+		if (l->nundo == undo_size) {
+			free(l->undo[0].out.b);
+			memmove(l->undo, l->undo + 1, (undo_size - 1) * sizeof *l->undo);
+			l->nundo--;
+		}
+		l->undo[l->nundo++] = {a, out, n, l->pos};
+	}
+	l->pos = a + n;
+	l->typing = typing;
+	return true;
+}
+
 void
 erase(line *l, size_t a, size_t b)
 {
-	memmove(l->text + a, l->text + b, l->len - b);
-	l->len -= b - a;
-	l->pos = a;
-}
-
-// Puts n bytes at the cursor.
-bool
-insert(line *l, const char *s, size_t n)
-{
-	char *b = room(l->len + n);
-	if (b == nullptr)
-		return false;
-	l->text = b;
-	memmove(b + l->pos + n, b + l->pos, l->len - l->pos);
-	memcpy(b + l->pos, s, n);
-	l->len += n;
-	l->pos += n;
-	return true;
-}
-
-// The whole line and the cursor become those of u; where no memory can
-// be had, they stay as they were.
-bool
-replace(line *l, const snapshot &u)
-{
-	char *b = room(u.n);
-	if (b == nullptr)
-		return false;
-	l->text = b;
-	memcpy(b, u.b, u.n);
-	l->len = u.n;
-	l->pos = u.pos;
-	return true;
+	if (a < b)
+		(void)change_text(l, a, b, nullptr, 0, false);
 }
 
 void
 forget_changes(line *l)
 {
 	for (size_t i = 0; i < l->nundo; i++)
-		free(l->undo[i].b);
+		free(l->undo[i].out.b);
 	l->nundo = 0;
 }
 
-// A copy of the line and the cursor, for undo, before a change. Typing
-// in a row is one change.
+// The line and the cursor as they were before the last change.
 void
-before_change(line *l, bool typing)
+undo(line *l)
 {
-	if (typing && l->inserting)
+	if (l->nundo == 0)
 		return;
-	l->inserting = typing;
-	if (l->nundo == undo_size) {
-		free(l->undo[0].b);
-		memmove(l->undo, l->undo + 1, (undo_size - 1) * sizeof *l->undo);
-		l->nundo--;
-	}
-	bytes t = {nullptr, 0};
-	if (set(&t, l->text, l->len))
-		l->undo[l->nundo++] = {t.b, t.n, l->pos};
+	change &c = l->undo[l->nundo - 1];
+	char *t = room(l->len - c.in + c.out.n);
+	if (t == nullptr)
+		return;
+	l->text = t;
+	memmove(t + c.at + c.out.n, t + c.at + c.in, l->len - c.at - c.in);
+	if (c.out.n > 0)
+		memcpy(t + c.at, c.out.b, c.out.n);
+	l->len = l->len - c.in + c.out.n;
+	l->pos = c.pos;
+	free(c.out.b);
+	l->nundo--;
+}
+
+// The whole line becomes t, the cursor at its end; its changes start anew.
+bool
+replace_all(line *l, const bytes &t)
+{
+	char *b = room(t.n);
+	if (b == nullptr)
+		return false;
+	l->text = b;
+	memcpy(b, t.b, t.n);
+	l->len = l->pos = t.n;
+	forget_changes(l);
+	return true;
 }
 
 // A kill right after a kill adds to what that one killed: before it,
@@ -115,7 +137,6 @@ kill_text(line *l, size_t a, size_t b, bool again)
 {
 	if (a == b)
 		return;
-	before_change(l, false);
 	bytes t = {nullptr, 0};
 	if (!again) {
 		(void)set(&killed, l->text + a, b - a);
@@ -174,18 +195,14 @@ blank_word_start(const line *l)
 	return p;
 }
 
-// The line of history at i, or the draft when i is past the last. Its
-// changes start anew.
+// The line of history at i, or the draft when i is past the last.
 void
 show_history(line *l, size_t i)
 {
 	if (l->at_history == nhistory && !set(&l->draft, l->text, l->len))
 		return;
-	const bytes &t = i == nhistory ? l->draft : history[i];
-	if (replace(l, {t.b, t.n, t.n})) {
+	if (replace_all(l, i == nhistory ? l->draft : history[i]))
 		l->at_history = i;
-		forget_changes(l);
-	}
 }
 
 // The two characters before the cursor change places, or at its end the
@@ -199,12 +216,11 @@ transpose(line *l)
 	size_t m = prev_char(l->text, b, l->len);
 	size_t a = m > 0 ? prev_char(l->text, m, l->len) : m;
 	bytes t = {nullptr, 0};
-	if (a == m || !set(&t, l->text + a, m - a))
+	if (a == m || !set(&t, l->text + m, b - m) || !append(&t, l->text + a, m - a)) {
+		free(t.b);
 		return;
-	before_change(l, false);
-	memmove(l->text + a, l->text + m, b - m);
-	memcpy(l->text + a + (b - m), t.b, t.n);
-	l->pos = b;
+	}
+	(void)change_text(l, a, b, t.b, t.n, false);
 	free(t.b);
 }
 
@@ -228,35 +244,31 @@ moved(const line *l, act a)
 	}
 }
 
-void
-undo(line *l)
-{
-	if (l->nundo == 0)
-		return;
-	snapshot &u = l->undo[l->nundo - 1];
-	if (!replace(l, u))
-		return;
-	l->nundo--;
-	free(u.b);
-	u = {nullptr, 0, 0};
-}
-
 }
 
 bool
-line_open(line *l, const char *typed, size_t n)
+line_open(line *l, const char *typed, size_t n, size_t pos)
 {
 	*l = {};
 	l->at_history = nhistory;
-	return (l->text = room(0)) != nullptr && (n == 0 || insert(l, typed, n));
+	if ((l->text = room(n)) == nullptr)
+		return false;
+	if (n > 0)
+		memcpy(l->text, typed, n);
+	l->len = n;
+	l->pos = pos < n ? pos : n;
+	return true;
 }
 
 bool
 line_type(line *l, const char *s, size_t n)
 {
-	before_change(l, true);
 	l->killing = false;
-	return insert(l, s, n);
+	if (!change_text(l, l->pos, l->pos, s, n, true))
+		return false;
+	// never inside a character that the text joined
+	l->pos = char_boundary(l->text, l->pos, l->len);
+	return true;
 }
 
 outcome
@@ -264,26 +276,27 @@ line_do(line *l, act a)
 {
 	bool again = l->killing;
 	l->killing = false;
-	l->inserting = false;
+	l->typing = false;
 	switch (a) {
 	case act::enter:
 		l->pos = l->len;
-		return outcome::ended;
+		return outcome::entered;
+	case act::interrupt:
+	case act::quit:
+		l->len = l->pos = 0;
+		forget_changes(l);
+		break;
 	case act::eof_or_del:
 		if (l->len == 0)
 			return outcome::end_of_input;
 		[[fallthrough]];
 	case act::del:
-		if (l->pos < l->len) {
-			before_change(l, false);
+		if (l->pos < l->len)
 			erase(l, l->pos, next_char(l->text, l->pos, l->len));
-		}
 		break;
 	case act::back_del:
-		if (l->pos > 0) {
-			before_change(l, false);
+		if (l->pos > 0)
 			erase(l, prev_char(l->text, l->pos, l->len), l->pos);
-		}
 		break;
 	case act::left:
 	case act::right:
@@ -309,11 +322,8 @@ line_do(line *l, act a)
 		kill_text(l, l->pos, word_end(l), again);
 		break;
 	case act::yank:
-		if (killed.n > 0) {
-			before_change(l, false);
-			if (!insert(l, killed.b, killed.n))
-				return outcome::no_memory;
-		}
+		if (killed.n > 0 && !change_text(l, l->pos, l->pos, killed.b, killed.n, false))
+			return outcome::no_memory;
 		break;
 	case act::transpose:
 		transpose(l);
@@ -339,7 +349,8 @@ line_do(line *l, act a)
 void
 line_remember(const line *l)
 {
-	if (l->len == 0 || (nhistory > 0 && history[nhistory - 1].n == l->len &&
+	// a line holding a zero byte is no line: it gives NULL
+	if (l->len == 0 || memchr(l->text, '\0', l->len) != nullptr || (nhistory > 0 && history[nhistory - 1].n == l->len &&
 	    memcmp(history[nhistory - 1].b, l->text, l->len) == 0))
 		return;
 	if (nhistory == history_size) {

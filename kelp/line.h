@@ -21,10 +21,13 @@ struct bytes {
 bool set(bytes *t, const char *s, size_t n);
 bool append(bytes *t, const char *s, size_t n);
 
-// The line and the cursor before a change.
-struct snapshot {
-	char *b;
-	size_t n, pos;
+// One change, as undo needs it: at, the bytes it took out, and how many
+// it put in their place; the cursor before it.
+struct change {
+	size_t at;
+	bytes out;
+	size_t in;
+	size_t pos;
 };
 
 constexpr size_t undo_size = 64;
@@ -32,24 +35,25 @@ constexpr size_t undo_size = 64;
 struct line {
 	char *text;		// in the read buffer
 	size_t len, pos;	// bytes, and the cursor's place among them
-	snapshot undo[undo_size];
+	change undo[undo_size];	// the last changes, oldest first
 	size_t nundo;
-	bool inserting;		// the last change was typing
+	bool typing;		// the last change was typing
 	bool killing;		// the last change was a kill
 	size_t at_history;	// the line of history shown; past the last: none
 	bytes draft;		// the line being typed, while history is shown
 };
 
-// A new line, holding what an earlier call had typed; false when no
-// memory can be had for it.
-bool line_open(line *l, const char *typed, size_t n);
+// A new line, holding what an earlier call had typed, the cursor at pos;
+// false when no memory can be had for it.
+bool line_open(line *l, const char *typed, size_t n, size_t pos);
 
 // Text typed at the cursor: one change with what was typed just before.
 bool line_type(line *l, const char *s, size_t n);
 
-enum class outcome : unsigned char { edited, ended, end_of_input, no_memory };
+enum class outcome : unsigned char { edited, entered, end_of_input, no_memory };
 
-// What a key that is not text does.
+// What a key that is not text does; the interrupt and quit keys throw
+// the line away.
 outcome line_do(line *l, act a);
 
 // Keeps an ended line for the next calls' history, and lets go of the

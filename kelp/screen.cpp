@@ -5,6 +5,7 @@
 
 #include "screen.h"
 #include "chars.h"
+#include "input.h"
 #include "line.h"
 #include "term.h"
 
@@ -69,80 +70,12 @@ column(out *o, size_t col)
 	puts_(o, col > 0 ? move : "\r");
 }
 
-// What was typed while the terminal was asked where its cursor is.
-bytes ahead;
-size_t ahead_at;
-
-// Where the terminal's cursor is, from 0.
-struct place {
-	size_t row, col;
-};
-
-// An interrupt throws away what was typed before it, as the terminal
-// throws away what is still unread; what is typed after it is kept.
-void
-forget_ahead(bool *gone)
-{
-	if (*gone || !dropped())
-		return;
-	ahead.n = ahead_at = 0;
-	*gone = true;
-}
-
-// The terminal's answer to where its cursor is; what is typed meanwhile
-// is set aside for the keys. False where no answer comes.
-bool
-answer(place *at)
-{
-	char reply[32];
-	size_t n = 0;
-	bool gone = dropped();
-	for (;;) {
-		unsigned char c;
-		int ready = wait_input(500);
-		forget_ahead(&gone);
-		if (interrupted(ready))
-			continue;	// the answer is still awaited
-		if (ready <= 0 || read(STDIN_FILENO, &c, 1) != 1)
-			break;
-		forget_ahead(&gone);
-		bool fits = n < sizeof reply - 1 && (n == 0 ? c == 0x1b : n == 1 ? c == '[' :
-		    (c >= '0' && c <= '9') || c == ';' || c == 'R');
-		if (!fits) {
-			(void)append(&ahead, reply, n);
-			n = 0;
-			if (c != 0x1b) {
-				char byte = static_cast<char>(c);
-				(void)append(&ahead, &byte, 1);
-				continue;
-			}
-		}
-		reply[n++] = static_cast<char>(c);
-		if (c == 'R') {
-			reply[n] = '\0';
-			char *end;
-			unsigned long y = strtoul(reply + 2, &end, 10), x;
-			if (*end != ';' || y == 0 || (x = strtoul(end + 1, &end, 10)) == 0)
-				return false;
-			*at = {y - 1, x - 1};
-			return true;
-		}
-	}
-	(void)append(&ahead, reply, n);
-	return false;
-}
-
-// Where the cursor is. Not cancelled part way through the answer, whose
-// rest the next call would take for keys.
+// Where the cursor is, as the terminal says.
 bool
 cursor_at(place *at)
 {
-	int cancel;
-	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
 	say("\x1b[6n");
-	bool known = answer(at);
-	pthread_setcancelstate(cancel, nullptr);
-	return known;
+	return await_cursor(at);
 }
 
 // The window's width changed since the line was drawn. A terminal that
@@ -203,7 +136,9 @@ place_line(screen *s, size_t cols, bool typed_ahead, out *o)
 	}
 	if (s->start > 0 && s->start + 2 >= cols) {
 		// Room for one character at most after the prompt: the next row.
-		if (s->start < cols) {
+		// In the last column the cursor may wait to wrap after the
+		// prompt's last character, which stays.
+		if (s->start + 1 < cols) {
 			column(o, s->start);
 			puts_(o, "\x1b[K");
 		}
@@ -214,21 +149,27 @@ place_line(screen *s, size_t cols, bool typed_ahead, out *o)
 
 // The columns the row has for the line, the last kept for the cursor.
 size_t
-room(const screen *s, size_t cols)
+columns_left(const screen *s, size_t cols)
 {
 	return cols > s->start + 1 ? cols - s->start - 1 : 0;
 }
 
-// The characters from a to b as they show, a control byte as ^X.
+// The characters from a to b as they show: a control byte as ^X, a C1
+// control as <85>, which some terminals would act on.
 void
 put_text(out *o, const shown &line, size_t a, size_t b)
 {
 	while (a < b) {
 		size_t n = char_len(line.text, a, line.len);
 		auto c = static_cast<unsigned char>(line.text[a]);
+		unsigned c1 = c1_control(line.text, a, line.len);
 		if (c < 0x20 || c == 0x7f) {
 			char caret[2] = {'^', static_cast<char>(c ^ 0x40)};
 			put(o, caret, 2);
+		} else if (c1 != 0) {
+			char hex[16];
+			(void)snprintf(hex, sizeof hex, "<%02x>", c1);
+			put(o, hex, 4);
 		} else {
 			put(o, line.text + a, n);
 		}
@@ -251,7 +192,7 @@ columns(const shown &line, size_t a, size_t b)
 view
 shown_view(screen *s, const shown &line, size_t cols, bool whole)
 {
-	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, room(s, cols));
+	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, columns_left(s, cols));
 	s->first = v.first;
 	return v;
 }
@@ -336,10 +277,22 @@ layout(const shown &line, const view &before, size_t room)
 void
 draw(screen *s, const shown &line, bool typed_ahead, bool whole)
 {
-	// With echo off, as for a password, nothing typed is shown; in the
-	// background, the terminal is not the editor's.
-	if (!echoing() || away())
+	// In the background the terminal is the shell's.
+	if (!terminal_ours())
 		return;
+	// With echo off, as for a password, nothing typed is shown, but for
+	// the prompt on a new row.
+	if (!echoing()) {
+		if (s->fresh) {
+			say("\r");
+			out o;
+			o.n = 0;
+			put(&o, s->prompt, s->plen);
+			flush(&o);
+		}
+		s->fresh = false;
+		return;
+	}
 	struct winsize ws;
 	size_t cols = ioctl(drawn_on(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
 	out o;
@@ -360,8 +313,8 @@ draw(screen *s, const shown &line, bool typed_ahead, bool whole)
 	// to wrap, and an erase would take the last character: the whole
 	// line covers all that was drawn, and the cursor stays after it.
 	size_t w = whole ? s->start + columns(line, 0, line.len) : 0;
-	if (w < cols)
-		puts_(&o, below ? "\x1b[J" : "\x1b[K");
+	if (w == 0 || w % cols != 0)
+		puts_(&o, below || whole ? "\x1b[J" : "\x1b[K");
 	if (!whole)
 		column(&o, s->start + v.at);
 	flush(&o);
@@ -383,21 +336,4 @@ say(const char *s)
 	o.n = 0;
 	puts_(&o, s);
 	flush(&o);
-}
-
-bool
-set_aside()
-{
-	return ahead_at < ahead.n;
-}
-
-bool
-take_set_aside(unsigned char *c)
-{
-	if (ahead_at == ahead.n)
-		return false;
-	*c = static_cast<unsigned char>(ahead.b[ahead_at++]);
-	if (ahead_at == ahead.n)
-		ahead_at = ahead.n = 0;
-	return true;
 }

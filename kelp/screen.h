@@ -54,11 +54,6 @@ void clear(screen *s);
 // Writes s to the terminal as it is.
 void say(const char *s);
 
-// Bytes typed while the terminal was asked where its cursor is, set
-// aside for the keys: whether there are any, and the next of them.
-bool set_aside();
-bool take_set_aside(unsigned char *c);
-
 #pragma GCC visibility pop
 
 #endif

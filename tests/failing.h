@@ -26,13 +26,12 @@
 #define SANITIZED 0
 #endif
 
-namespace {
+enum class fail { none, nth, from_nth, large_and_nth, large, over };
+inline fail failing;
+inline long fail_count;
+inline bool armed;
 
-enum class fail { none, nth, from_nth, large_and_nth, large, over } failing;
-long fail_count;
-bool armed;
-
-[[maybe_unused]] bool
+inline bool
 fail_now(size_t size)
 {
 	if (!armed)
@@ -53,15 +52,14 @@ fail_now(size_t size)
 	}
 }
 
-}
-
+// Weak: each test file may include this, and one of each is kept.
 #if !SANITIZED
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_realloc(void *, size_t);
 
 extern "C" void *test_malloc(size_t n) __asm__("malloc");
 
-extern "C" void *
+extern "C" [[gnu::weak]] void *
 test_malloc(size_t n)
 {
 	if (fail_now(n)) {
@@ -73,7 +71,7 @@ test_malloc(size_t n)
 
 extern "C" void *test_realloc(void *p, size_t n) __asm__("realloc");
 
-extern "C" void *
+extern "C" [[gnu::weak]] void *
 test_realloc(void *p, size_t n)
 {
 	if (fail_now(n)) {

@@ -207,7 +207,7 @@ EOF2
 	# with no apt-get on PATH it cannot install, even as root
 	# a missing compiler is named by its own package
 	while read -r target cxx cc missing; do
-		out=$(env PATH="$bin" CXX="$cxx" CC="$cc" sh "$top/tests/need" "$target" 2>&1) &&
+		out=$(env PATH="$bin" CXX="$cxx" CC="$cc" sh "$top/tools/need" "$target" 2>&1) &&
 			return 1
 		[ "$out" = "$(printf '%s\n\t%s' "make $target: it needs $missing; as root (or with sudo), install with" \
 			"apt-get install --no-install-recommends $missing")" ]

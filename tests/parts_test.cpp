@@ -17,38 +17,52 @@
 #include "keys.h"
 #include "line.h"
 #include "screen.h"
+#include "term.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace std::string_literals;
 
 namespace {
 
-// Bytes served to the key reader, then none.
-struct served {
-	std::string bytes;
-	size_t at;
-};
+// The keys for signals as a terminal has them by default.
+const signal_keys sk = {0x03, 0x1c, 0x1a};
 
-int
-next(void *ctx, int)
+// Each key in bytes, as the editor takes them: one after the other, a key
+// cut short by their end what there is. Text as its bytes, the rest by name.
+template <class F>
+void
+each_key(const std::string &bytes, F f)
 {
-	auto s = static_cast<served *>(ctx);
-	return s->at < s->bytes.size() ? static_cast<unsigned char>(s->bytes[s->at++]) : -1;
+	key_state st = {};
+	auto b = reinterpret_cast<const unsigned char *>(bytes.data());
+	for (size_t at = 0; at < bytes.size();) {
+		parsed p = parse_key(b + at, bytes.size() - at, &st, sk, false);
+		if (p.used == 0)
+			p = parse_key(b + at, bytes.size() - at, &st, sk, true);
+		if (!f(p.k))
+			return;
+		at += p.used;
+	}
 }
 
-// The keys in bytes, text as the byte itself and the rest by name.
 std::string
 keys_of(const std::string &bytes)
 {
-	static const char *names[] = {"none", "stop", "text", "enter", "eof_or_del",
+	static const char *names[] = {"none", "text", "enter", "eof_or_del",
 	    "left", "right", "home", "end", "word_left", "word_right", "back_del",
 	    "del", "kill_before", "kill_after", "kill_word_before", "kill_word_back",
 	    "kill_word", "yank", "transpose", "undo", "earlier", "later", "clear",
-	    "paste_begin", "paste_end"};
-	served s = {bytes, 0};
-	key_reader k = {};
+	    "paste_begin", "paste_end", "interrupt", "quit", "suspend"};
 	std::string out;
-	for (key c; (c = read_key(&k, {next, &s})).a != act::stop;)
-		out += c.a == act::text ? std::string(1, char(c.c)) : "<"s + names[int(c.a)] + ">";
+	each_key(bytes, [&](const key &k) {
+		out += k.a == act::text ? std::string(reinterpret_cast<const char *>(k.text), k.n) :
+		    "<"s + names[int(k.a)] + ">";
+		return true;
+	});
 	return out;
 }
 
@@ -60,7 +74,7 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 		{"\x01\x02\x04\x05\x06\x08", "<home><left><eof_or_del><end><right><back_del>"},
 		{"\x0b\x0c\x0e\x10\x14\x15", "<kill_after><clear><later><earlier><transpose><kill_before>"},
 		{"\x17\x19\x1f\r\n\x7f", "<kill_word_before><yank><undo><enter><enter><back_del>"},
-		{"\x03\x07\x12\x1c\x1e\0"s, "<none><none><none><none><none><none>"},
+		{"\x03\x07\x12\x1c\x1e\0\x1a"s, "<interrupt><none><none><quit><none><none><suspend>"},
 		{"a\t\xc3\xa9 ~", "a\t\xc3\xa9 ~"},
 		{"\x16\0\x16\r\x16\x1b"s, "\0\r\x1b"s},		// Ctrl-V: as it is
 		{"\x1b[D\x1bOC\x1b[H\x1bOF\x1b[A\x1bOB", "<left><right><home><end><earlier><later>"},
@@ -75,9 +89,18 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 		{"\x1b[200~a\r\x01\x1b[A\x1b[201~b", "<paste_begin>a\r\x01\x1b[A<paste_end>b"},
 		{"\x1b[200~a\x1b\x1b[201~", "<paste_begin>a\x1b<paste_end>"},
 		{"\x1b[200~\x1b[20x\x1b[201", "<paste_begin>\x1b[20x\x1b[201"},
+		{"\x1b[200~\x03\x1a\x1b[201~", "<paste_begin>\x03\x1a<paste_end>"},
+		// Alt and a character past ASCII, or an arrow's sequence
+		{"\x1b\xc3\xa9" "a\x1b\x1b[D\x1b\x1b[C\x1b\x1b[A\x1b\x1b", "<none>a<word_left><word_right><none><none>"},
+		{"\x1b[1;3D\x1b[3C", "<word_left><word_right>"},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(keys_of(c.bytes), c.keys) << testing::PrintToString(c.bytes);
+	// a lone Escape waits half a second for what may follow it; a
+	// sequence begun waits as long as it takes
+	key_state st = {};
+	EXPECT_EQ(parse_key(reinterpret_cast<const unsigned char *>("\x1b"), 1, &st, sk, false).wait, 500);
+	EXPECT_EQ(parse_key(reinterpret_cast<const unsigned char *>("\x1b["), 2, &st, sk, false).wait, -1);
 	// every printable byte and every byte past ASCII is text
 	for (int b = 0x20; b < 0x100; b++) {
 		std::string one(1, char(b));
@@ -102,21 +125,25 @@ states(const std::string &start, const std::string &bytes, long nth, size_t *at)
 	failing = fail::nth;
 	fail_count = nth;
 	std::vector<std::string> out;
-	served s = {bytes, 0};
-	key_reader k = {};
 	line l;
 	armed = nth > 0;
-	bool ok = small && line_open(&l, start.data(), start.size());
-	for (key c = {}; ok && c.a != act::stop; c = read_key(&k, {next, &s})) {
-		char b = static_cast<char>(c.c);
-		armed = nth > 0;
-		if (c.a != act::none)
-			ok = c.a == act::text ? line_type(&l, &b, 1) : line_do(&l, c.a) == outcome::edited;
+	bool ok = small && line_open(&l, start.data(), start.size(), start.size());
+	auto state = [&] {
 		armed = false;	// the test's own strings
 		if (nth > 0 && fail_count <= 0 && *at == SIZE_MAX)
 			*at = out.size();
 		out.push_back(std::string(l.text, l.pos) + "|" + std::string(l.text + l.pos, l.len - l.pos));
-	}
+	};
+	if (ok)
+		state();
+	each_key(bytes, [&](const key &k) {
+		armed = nth > 0;
+		if (k.a != act::none)
+			ok = k.a == act::text ? line_type(&l, reinterpret_cast<const char *>(k.text), k.n) :
+			    line_do(&l, k.a) == outcome::edited;
+		state();
+		return ok;
+	});
 	armed = false;
 	if (nth > 0 && fail_count <= 0 && *at == SIZE_MAX)
 		*at = 0;
@@ -190,6 +217,13 @@ const struct {
 	{"one two\x1b[1;5D\x1b[1;5D\x1b[1;5C", "one| two"},
 	{"\xe0\x80\x80\x02", "\xe0\x80|\x80"},		// ill-formed: bytes
 	{"\xed\xa0\x80\xf4\x90\x80\x80\x02\x02", "\xed\xa0\x80\xf4\x90|\x80\x80"},
+	// bytes typed at the cursor that join those after it into one
+	// character: the cursor goes after it, never inside
+	{"\x80\x01\xe2\x82\x7f", "|"},
+	{"\xcc\x81\x02x", "x\xcc\x81|"},			// a mark alone at the start
+	{"e\xcc\x81\xcc\x82\x02x", "x|e\xcc\x81\xcc\x82"},	// two marks on one letter
+	{"abc def\x17x\x17\x19", "abc x|"},		// typing ends a run of kills
+	{"a\x03" "b\x1c" "c", "c|"},			// the interrupt and quit keys
 };
 
 TEST(Line, KeysEditTheTextAndMoveTheCursor)
@@ -201,16 +235,49 @@ TEST(Line, KeysEditTheTextAndMoveTheCursor)
 TEST(Line, HistoryIsRecalledAndItsChangesStartAnew)
 {
 	line l;
-	ASSERT_TRUE(line_open(&l, "first", 5));
+	// neither a line the same as the one before nor one that gives NULL
+	// is kept
+	for (const char *s : {"zero", "first", "first", "a\0b"}) {
+		ASSERT_TRUE(line_open(&l, s, s[0] == 'a' ? 3 : strlen(s), 0));
+		line_remember(&l);
+		line_close(&l);
+	}
+	ASSERT_TRUE(line_open(&l, "", 0, 0));
+	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
+	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
+	EXPECT_EQ(std::string(l.text, l.len), "zero");
+	line_close(&l);
+	ASSERT_TRUE(line_open(&l, "first", 5, 5));
 	line_remember(&l);
 	line_close(&l);
-	ASSERT_TRUE(line_open(&l, "draft", 5));
+	ASSERT_TRUE(line_open(&l, "draft", 5, 5));
 	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
 	EXPECT_EQ(std::string(l.text, l.len), "first");
 	EXPECT_EQ(line_do(&l, act::undo), outcome::edited);	// nothing to undo
 	EXPECT_EQ(std::string(l.text, l.len), "first");
 	EXPECT_EQ(line_do(&l, act::later), outcome::edited);
 	EXPECT_EQ(std::string(l.text, l.len), "draft");
+	line_close(&l);
+}
+
+// The last 64 changes are undone, each keeping only what it changed: a
+// long paste and 64 keys after it cost about the paste.
+TEST(Line, UndoKeepsWhatChanged)
+{
+	std::string keys;
+	for (int i = 0; i < 70; i++)
+		keys += "a\x02";
+	EXPECT_EQ(edited(keys + std::string(65, '\x1f')), "|aaaaaa");
+	line l;
+	std::string paste(10u << 20, 'p');
+	ASSERT_TRUE(line_open(&l, nullptr, 0, 0));
+	ASSERT_TRUE(line_type(&l, paste.data(), paste.size()));
+	for (int i = 0; i < 64; i++)
+		ASSERT_EQ(line_do(&l, act::back_del), outcome::edited);
+	size_t kept = 0;
+	for (size_t i = 0; i < l.nundo; i++)
+		kept += l.undo[i].out.n;
+	EXPECT_EQ(kept, 64u);
 	line_close(&l);
 }
 
@@ -222,7 +289,7 @@ TEST(Line, AKeyWithNoMemoryIsDoneWholeOrNotAtAll)
 		GTEST_SKIP() << "the sanitizers' allocators cannot be made to fail";
 	std::string longer(300, 'h');
 	line l;
-	ASSERT_TRUE(line_open(&l, longer.data(), longer.size()));
+	ASSERT_TRUE(line_open(&l, longer.data(), longer.size(), longer.size()));
 	line_remember(&l);
 	line_close(&l);
 	std::vector<std::pair<std::string, std::string>> rows = {
@@ -265,12 +332,12 @@ TEST(Line, EveryChangeIsUndoneExactly)
 	std::mt19937 rng(1);
 	for (int round = 0; round < 200; round++) {
 		line l;
-		ASSERT_TRUE(line_open(&l, nullptr, 0));
+		ASSERT_TRUE(line_open(&l, nullptr, 0, 0));
 		std::vector<std::pair<std::string, size_t>> before;
 		for (int i = 0; i < 60; i++) {
 			std::string was(l.text, l.len);
 			size_t at = l.pos, changes = l.nundo;
-			bool again = l.killing, typing = l.inserting, typed = rng() % 3 == 0;
+			bool again = l.killing, typing = l.typing, typed = rng() % 3 == 0;
 			act a = acts[rng() % std::size(acts)];
 			if (typed) {
 				const char *t = texts[rng() % std::size(texts)];
@@ -336,6 +403,34 @@ TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
 		    << testing::PrintToString(c.prompt);
 }
 
+// A child forked while the editor has the terminal takes the program's
+// mode as its own, not the editor's, and gives that back.
+TEST(Term, AChildForkedMidEditGivesBackTheProgramsMode)
+{
+	int pty = posix_openpt(O_RDWR | O_NOCTTY);
+	ASSERT_TRUE(pty >= 0 && grantpt(pty) == 0 && unlockpt(pty) == 0);
+	pid_t pid = fork();
+	if (pid == 0) {
+		int tty = open(ptsname(pty), O_RDWR | O_NOCTTY);
+		bool ok = dup2(tty, 0) == 0 && at_terminal() && take_terminal() == taking::taken;
+		pid_t child = fork();
+		if (child == 0) {
+			struct termios t;
+			ok = ok && at_terminal() && take_terminal() == taking::taken;
+			give_back();
+			_exit(ok && tcgetattr(0, &t) == 0 && (t.c_lflag & ICANON) ? 0 : 3);
+		}
+		int status = -1;
+		waitpid(child, &status, 0);
+		give_back();
+		_exit(ok && status == 0 ? 0 : 4);
+	}
+	int status = -1;
+	waitpid(pid, &status, 0);
+	EXPECT_EQ(status, 0);
+	close(pty);
+}
+
 // UTF-8 as Unicode defines it: a sequence is one character where it
 // decodes to a code point of its own length, not a surrogate, at most
 // U+10FFFF. Every first three bytes, and a fourth of each kind.
@@ -353,6 +448,19 @@ well_formed(const unsigned char *u, size_t len)
 	}
 	const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
 	return cp < least[n] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff) ? 1 : n;
+}
+
+TEST(Chars, EachTakesItsColumns)
+{
+	const struct {
+		std::string c;
+		size_t width;
+	} cases[] = {
+		{"a", 1}, {"\x01", 2}, {"\x7f", 2}, {"\xc2\x85", 4}, {"\xc2\xa0", 1},
+		{"\xcc\x81", 0}, {"\xe6\xbc\xa2", 2}, {"\xff", 1},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(width(c.c.data(), 0, c.c.size()), c.width) << testing::PrintToString(c.c);
 }
 
 TEST(Chars, OneCharacterIsOneWellFormedSequence)

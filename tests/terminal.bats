@@ -142,7 +142,19 @@ drawn() {
 	[ "$(screen | grep -c "$1")" -ge "$2" ]
 }
 
-@test "at a terminal Ctrl-Z stops the whole pipeline, bg leaves the terminal to the shell, and fg goes on with the line drawn again" {
+# the shell's own mode, seen from outside the pane, once it waits at its
+# prompt again, where it sets it
+at_prompt() {
+	[ "$(screen | sed 's/ *$//' | grep -v '^$' | tail -n 1)" = '$' ]
+}
+
+shell_mode() {
+	eventually at_prompt
+	stty -g -F "$pane_tty"
+}
+
+@test "at a terminal Ctrl-Z stops the whole pipeline; in the background a job never touches the shell's terminal, stopped as a read there would be, even killed or with SIGTTOU ignored; fg goes on with the line drawn again" {
+	shell=$(shell_mode)
 	tm send-keys 'sh run.sh 1 | cat' Enter
 	shows 'plaintext: '
 	tm send-keys abc
@@ -151,9 +163,11 @@ drawn() {
 	shows 'Stopped'
 	tm send-keys bg Enter
 	shows 'cat &'
-	tm send-keys 'stty -g >during; echo $((6 * 7))' Enter
-	shows 42
+	# it reads on in the background, which stops it
+	tm send-keys 'stty -g >during; jobs' Enter
+	eventually drawn Stopped 2 || { screen; return 1; }
 	cmp before during
+	[ "$(shell_mode)" = "$shell" ]
 	# nor draws on it
 	[ "$(screen | grep -c abc)" -eq 1 ]
 	tm send-keys fg Enter
@@ -161,6 +175,30 @@ drawn() {
 	tm send-keys def Enter
 	shows 'bcdefg'
 	ended 0
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys C-z
+	shows 'Stopped'
+	# stopped again by its read in the background, then killed there
+	tm send-keys bg Enter 'kill %1; kill -CONT %1; wait; echo KILLED' Enter
+	shows 'KILLED'
+	[ "$(shell_mode)" = "$shell" ]
+	tm send-keys clear Enter "sh -c \"trap '' TTOU; exec \\\"\$ROTLET\\\" 1\" &" Enter
+	tm send-keys 'until grep -q ") T" /proc/$!/stat; do sleep 0.1; done; echo STOPPED' Enter
+	shows 'STOPPED'
+	[ "$(shell_mode)" = "$shell" ]
+}
+
+@test "at a terminal a job orphaned in the background ends as a read there would, ignoring SIGHUP" {
+	tm send-keys "sh -c 'trap \"\" HUP; exec \"\$ROTLET\" 1'" Enter
+	shows 'plaintext: '
+	pid=$(cut -d' ' -f1 "/proc/$(tm display -p '#{pane_pid}')/task/$(tm display -p '#{pane_pid}')/children")
+	tm send-keys C-z
+	shows 'Stopped'
+	tm send-keys bg Enter
+	shows '&'
+	tm kill-server
+	eventually test ! -e "/proc/$pid"
 }
 
 @test "at a terminal Ctrl-C ends the whole pipeline, the terminal given back" {
