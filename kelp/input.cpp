@@ -35,9 +35,11 @@ make_room(size_t more)
 		in.at = in.n = 0;
 	if (in.n + more <= in.size)
 		return true;
-	memmove(in.b, in.b + in.at, in.n - in.at);
-	in.n -= in.at;
-	in.at = 0;
+	if (in.at > 0) {
+		memmove(in.b, in.b + in.at, in.n - in.at);
+		in.n -= in.at;
+		in.at = 0;
+	}
 	if (in.n + more <= in.size)
 		return true;
 	size_t size = in.size < 64 ? 64 : 2 * in.size;

@@ -73,13 +73,13 @@ until_asleep(const char *path)
 
 /* A thread waiting in get_string for a line that has not come: started,
  * and known to sleep there. */
-static volatile long waiter_id;
+static long waiter_id;
 
 static inline void *
 waiter(void *arg)
 {
 	(void)arg;
-	waiter_id = syscall(SYS_gettid);
+	__atomic_store_n(&waiter_id, syscall(SYS_gettid), __ATOMIC_SEQ_CST);
 	(void)get_string(NULL, NULL);
 	return NULL;
 }
@@ -90,11 +90,11 @@ start_waiter(void)
 	pthread_t t;
 	char path[64];
 
-	waiter_id = 0;
+	__atomic_store_n(&waiter_id, 0, __ATOMIC_SEQ_CST);
 	pthread_create(&t, NULL, waiter, NULL);
-	while (waiter_id == 0)
+	while (__atomic_load_n(&waiter_id, __ATOMIC_SEQ_CST) == 0)
 		sched_yield();
-	snprintf(path, sizeof path, "/proc/self/task/%ld/stat", waiter_id);
+	snprintf(path, sizeof path, "/proc/self/task/%ld/stat", __atomic_load_n(&waiter_id, __ATOMIC_SEQ_CST));
 	until_asleep(path);
 	return t;
 }
