@@ -717,7 +717,7 @@ TEST(Terminal, KeysEditTheLine)
 	for (const scene &sc : rows) {
 		played p = play(sc);
 		EXPECT_EQ(last(p), sc.want)
-		    << testing::PrintToString(sc.keys);
+		    << testing::PrintToString(sc.keys) << " status " << std::hex << p.status;
 		EXPECT_EQ(p.wrong, "") << testing::PrintToString(sc.keys) << testing::PrintToString(p.screen);
 	}
 	// a terminal that is another user's, as after su: drawn on stdin
