@@ -16,7 +16,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include <pthread.h>
 
@@ -38,13 +40,49 @@ struct editing {
 	line l;
 	screen s;
 	signal_keys sk;
+	bytes lead;		// in a search, what goes before the line
 	bool done;		// returning: nothing to keep
 };
+
+// What goes before the line: the prompt, or in a search, what it looks
+// for, its control bytes as ?.
+void
+set_lead(editing *e)
+{
+	const recall &r = e->l.r;
+	screen &s = e->s;
+	if (!r.searching) {
+		s.lead_changed = s.lead_changed || s.lead != s.prompt;
+		s.lead = s.prompt;
+		s.llen = s.plen;
+		s.lwidth = s.pwidth;
+		return;
+	}
+	const char *how = r.failing ? "(failed " : "(";
+	bytes t = {nullptr, 0};
+	bool ok = set(&t, how, strlen(how)) && append(&t, r.backward ? "reverse-" : "", r.backward ? 8 : 0) &&
+	    append(&t, "i-search)`", 10) && append(&t, r.query.b, r.query.n) && append(&t, "': ", 3);
+	for (size_t i = 0; ok && i < t.n; i++)
+		if (static_cast<unsigned char>(t.b[i]) < 0x20 || t.b[i] == 0x7f)
+			t.b[i] = '?';
+	if (ok && (t.n != e->lead.n || memcmp(t.b, e->lead.b, t.n) != 0 || s.lead != e->lead.b)) {
+		free(e->lead.b);
+		e->lead = t;
+		s.lead = t.b;
+		s.llen = t.n;
+		s.lwidth = shown_width(t.b, t.n);
+		s.lead_changed = true;
+	} else {
+		free(t.b);
+	}
+}
 
 void
 show(editing *e, bool whole = false)
 {
-	draw(&e->s, {e->l.text, e->l.len, e->l.pos}, typed_ahead(), whole);
+	set_lead(e);
+	draw(&e->s, {e->l.text, e->l.len, e->l.pos}, typed_ahead(), e->l.changed, whole);
+	e->l.changed = SIZE_MAX;
 }
 
 // The interrupt or quit key: the line stays on the screen with the key
@@ -55,7 +93,8 @@ drop_line(editing *e, act a)
 {
 	if (echoing()) {
 		show(e, true);
-		say(a == act::interrupt ? "^C\r\n" : "^\\\r\n");
+		say(a == act::interrupt ? "^C" : "^\\");
+		end_row(&e->s);
 		e->s.fresh = true;
 	}
 	(void)line_do(&e->l, a);
@@ -130,7 +169,7 @@ edit(editing *e)
 			show(e, true);
 			line_remember(&e->l);
 			if (echoing())
-				say("\r\n");
+				end_row(&e->s);
 			return {edit_end::line, e->l.text, e->l.len};
 		}
 		if (o == outcome::end_of_input) {
@@ -152,6 +191,7 @@ cleanup(void *arg)
 	if (!e->done)
 		keep_unfinished(&e->l);
 	line_close(&e->l);
+	free(e->lead.b);
 	give_back();
 }
 
@@ -178,9 +218,9 @@ edit_line(const char *prompt, size_t plen)
 		unfinished.n = 0;
 		input_from(term_device());
 		e.sk = keys_for_signals();
-		e.s.prompt = prompt;
-		e.s.plen = plen;
-		e.s.pwidth = shown_width(prompt, plen);
+		e.s.prompt = e.s.lead = prompt;
+		e.s.plen = e.s.llen = plen;
+		e.s.pwidth = e.s.lwidth = shown_width(prompt, plen);
 		// gcov gives each call between the cleanup macros an edge
 		// back into their setjmp, which it never sees taken: none is
 		// a branch of ours.

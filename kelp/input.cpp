@@ -159,7 +159,7 @@ typed_ahead()
 }
 
 bool
-await_cursor(place *at)
+await_cursor(spot *at)
 {
 	for (;;) {
 		read_as r = read_one(500, false);

@@ -39,15 +39,15 @@ next_key_result next_key(const signal_keys &sk);
 // is all in, and the terminal is not asked where its cursor is.
 bool typed_ahead();
 
-// Where the terminal's cursor is, from 0.
-struct place {
+// A place on the screen, rows and columns from 0.
+struct spot {
 	size_t row, col;
 };
 
 // The terminal's answer to where its cursor is, which it was just asked:
 // false where none comes within half a second of the last byte. Keys
 // typed before the answer stay pending.
-bool await_cursor(place *at);
+bool await_cursor(spot *at);
 
 #pragma GCC visibility pop
 

@@ -29,6 +29,7 @@ constexpr std::array<act, 32> controls = [] {
 	t[ctrl('D')] = act::eof_or_del;
 	t[ctrl('E')] = act::end;
 	t[ctrl('F')] = act::right;
+	t[ctrl('G')] = act::abort;
 	t[ctrl('H')] = act::back_del;
 	t[ctrl('J')] = act::enter;
 	t[ctrl('K')] = act::kill_after;
@@ -36,6 +37,8 @@ constexpr std::array<act, 32> controls = [] {
 	t[ctrl('M')] = act::enter;
 	t[ctrl('N')] = act::later;
 	t[ctrl('P')] = act::earlier;
+	t[ctrl('R')] = act::search_back;
+	t[ctrl('S')] = act::search_forward;
 	t[ctrl('T')] = act::transpose;
 	t[ctrl('U')] = act::kill_before;
 	t[ctrl('W')] = act::kill_word_before;
@@ -140,9 +143,16 @@ escaped(const unsigned char *b, size_t n, key_state *st, bool cut)
 		    act::word_right : act::none;
 		return whole(a, p.used + 1);
 	}
-	if (d == 'b' || d == 'f' || d == 'd')
-		return whole(d == 'b' ? act::word_left : d == 'f' ? act::word_right :
-		    act::kill_word, 2);
+	// Alt and a letter
+	static constexpr struct {
+		char c;
+		act a;
+	} alt[] = {{'b', act::word_left}, {'f', act::word_right}, {'d', act::kill_word},
+	    {'y', act::yank_pop}, {'t', act::transpose_words}, {'u', act::upper_word},
+	    {'l', act::lower_word}, {'c', act::capitalize_word}};
+	for (const auto &k : alt)
+		if (d == k.c)
+			return whole(k.a, 2);
 	if (d == backspace || d == ctrl('H'))
 		return whole(act::kill_word_back, 2);
 	// Alt and a character past ASCII: all of it

@@ -18,7 +18,9 @@ enum class act : unsigned char {
 	left, right, home, end, word_left, word_right,
 	back_del, del,
 	kill_before, kill_after, kill_word_before, kill_word_back, kill_word,
-	yank, transpose, undo, earlier, later, clear,
+	yank, yank_pop, transpose, transpose_words,
+	upper_word, lower_word, capitalize_word,
+	undo, earlier, later, search_back, search_forward, abort, clear,
 	paste_begin, paste_end,
 	interrupt, quit, suspend,	// the terminal's keys for signals
 };

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// libkelp's line as it is edited: text, cursor, words, kill and yank,
-// undo and history.
+// libkelp's line as it is edited: text, cursor, words, the kill ring,
+// case, undo. A character here is a grapheme cluster.
 
 #include "line.h"
 #include "buffer.h"
@@ -15,7 +15,8 @@ set(bytes *t, const char *s, size_t n)
 	char *b = static_cast<char *>(malloc(n + 1));
 	if (b == nullptr)
 		return false;
-	memcpy(b, s, n);
+	if (n > 0)
+		memcpy(b, s, n);
 	free(t->b);
 	t->b = b;
 	t->n = n;
@@ -36,12 +37,11 @@ append(bytes *t, const char *s, size_t n)
 
 namespace {
 
-// Kept across calls: the lines returned, newest last, and the text last
-// killed.
-constexpr size_t history_size = 100;
-bytes history[history_size];
-size_t nhistory;
-bytes killed;
+// The kill ring, kept across calls: the texts killed, newest last, and
+// the one a yank puts back.
+constexpr size_t ring_size = 10;
+bytes ring[ring_size];
+size_t nring, yank_at;
 
 // A change of the line: n bytes of s in place of those from a to b, the
 // cursor after them; typing right after typing joins the change before,
@@ -78,6 +78,7 @@ change_text(line *l, size_t a, size_t b, const char *s, size_t n, bool typing)
 	}
 	l->pos = a + n;
 	l->typing = typing;
+	l->changed = a < l->changed ? a : l->changed;
 	return true;
 }
 
@@ -112,45 +113,58 @@ undo(line *l)
 		memcpy(t + c.at, c.out.b, c.out.n);
 	l->len = l->len - c.in + c.out.n;
 	l->pos = c.pos;
+	l->changed = c.at < l->changed ? c.at : l->changed;
 	free(c.out.b);
 	l->nundo--;
 }
 
-// The whole line becomes t, the cursor at its end; its changes start anew.
-bool
-replace_all(line *l, const bytes &t)
-{
-	char *b = room(t.n);
-	if (b == nullptr)
-		return false;
-	l->text = b;
-	memcpy(b, t.b, t.n);
-	l->len = l->pos = t.n;
-	forget_changes(l);
-	return true;
-}
-
 // A kill right after a kill adds to what that one killed: before it,
-// where it kills back from the cursor, else after it.
+// where it kills back from the cursor, else after it. Any other kill is
+// a new text on the ring.
 void
 kill_text(line *l, size_t a, size_t b, bool again)
 {
 	if (a == b)
 		return;
-	bytes t = {nullptr, 0};
-	if (!again) {
-		(void)set(&killed, l->text + a, b - a);
+	bytes t = {nullptr, 0}, &top = ring[nring - (nring > 0)];
+	if (!again || nring == 0) {
+		if (!set(&t, l->text + a, b - a))
+			return;
+		if (nring == ring_size) {
+			free(ring[0].b);
+			memmove(ring, ring + 1, (ring_size - 1) * sizeof *ring);
+			nring--;
+		}
+		ring[nring++] = t;
 	} else if (b == l->pos) {
-		if (set(&t, l->text + a, b - a) && append(&t, killed.b, killed.n)) {
-			free(killed.b);
-			killed = t;
+		if (set(&t, l->text + a, b - a) && append(&t, top.b, top.n)) {
+			free(top.b);
+			top = t;
 		} else {
 			free(t.b);
 		}
 	} else {
-		(void)append(&killed, l->text + a, b - a);
+		(void)append(&top, l->text + a, b - a);
 	}
+	yank_at = nring - 1;
 	erase(l, a, b);
+}
+
+// A yank puts back the newest kill; again, right after a yank, it puts
+// the one before that in its place, round the ring.
+bool
+yank(line *l, bool again)
+{
+	if (nring == 0)
+		return true;
+	size_t a = again ? l->pos - l->yanked : l->pos;
+	yank_at = again ? (yank_at + nring - 1) % nring : nring - 1;
+	const bytes &t = ring[yank_at];
+	if (!change_text(l, a, l->pos, t.b, t.n, false))
+		return false;
+	l->yanking = true;
+	l->yanked = t.n;
+	return true;
 }
 
 bool
@@ -160,25 +174,31 @@ word_byte(char c)
 	    (c >= 'a' && c <= 'z') || (c & 0x80) != 0;
 }
 
+// Where the word after p ends, or the one before it starts: past what is
+// no word, then the word, a character at a time.
 size_t
-word_end(const line *l)
+word_after(const line *l, size_t p)
 {
-	size_t p = l->pos;
-	while (p < l->len && !word_byte(l->text[p]))
-		p++;
-	while (p < l->len && word_byte(l->text[p]))
-		p++;
+	for (bool in = false; p < l->len; p = next_cluster(l->text, p, l->len)) {
+		bool w = word_byte(l->text[p]);
+		if (in && !w)
+			break;
+		in = in || w;
+	}
 	return p;
 }
 
 size_t
-word_start(const line *l)
+word_before(const line *l, size_t p)
 {
-	size_t p = l->pos;
-	while (p > 0 && !word_byte(l->text[p - 1]))
-		p--;
-	while (p > 0 && word_byte(l->text[p - 1]))
-		p--;
+	for (bool in = false; p > 0;) {
+		size_t q = prev_cluster(l->text, p, l->len);
+		bool w = word_byte(l->text[q]);
+		if (in && !w)
+			break;
+		in = in || w;
+		p = q;
+	}
 	return p;
 }
 
@@ -195,32 +215,73 @@ blank_word_start(const line *l)
 	return p;
 }
 
-// The line of history at i, or the draft when i is past the last.
+// The characters a to m and m to b change places, the cursor after them.
 void
-show_history(line *l, size_t i)
+swap(line *l, size_t a, size_t m, size_t b)
 {
-	if (l->at_history == nhistory && !set(&l->draft, l->text, l->len))
-		return;
-	if (replace_all(l, i == nhistory ? l->draft : history[i]))
-		l->at_history = i;
+	bytes t = {nullptr, 0};
+	if (a < m && m < b && set(&t, l->text + m, b - m) && append(&t, l->text + a, m - a))
+		(void)change_text(l, a, b, t.b, t.n, false);
+	free(t.b);
 }
 
-// The two characters before the cursor change places, or at its end the
-// last two; the cursor goes after them.
+// Ctrl-T: the two characters before the cursor change places, or at its
+// end the last two.
 void
 transpose(line *l)
 {
 	if (l->len == 0 || l->pos == 0)
 		return;
-	size_t b = l->pos < l->len ? next_char(l->text, l->pos, l->len) : l->len;
-	size_t m = prev_char(l->text, b, l->len);
-	size_t a = m > 0 ? prev_char(l->text, m, l->len) : m;
-	bytes t = {nullptr, 0};
-	if (a == m || !set(&t, l->text + m, b - m) || !append(&t, l->text + a, m - a)) {
-		free(t.b);
+	size_t b = l->pos < l->len ? next_cluster(l->text, l->pos, l->len) : l->len;
+	size_t m = prev_cluster(l->text, b, l->len);
+	swap(l, m > 0 ? prev_cluster(l->text, m, l->len) : m, m, b);
+}
+
+// Alt-t: the word before the cursor and the one after it change places,
+// or at the end the last two, what is between them staying.
+void
+transpose_words(line *l)
+{
+	size_t e2 = word_after(l, l->pos), s2 = word_before(l, e2);
+	size_t s1 = word_before(l, s2), e1 = word_after(l, s1);
+	if (s1 == s2 || s2 < e1)
 		return;
+	bytes t = {nullptr, 0};
+	if (set(&t, l->text + s2, e2 - s2) && append(&t, l->text + e1, s2 - e1) &&
+	    append(&t, l->text + s1, e1 - s1))
+		(void)change_text(l, s1, e2, t.b, t.n, false);
+	free(t.b);
+}
+
+// Alt-u, Alt-l, Alt-c: the word after the cursor in upper case, lower
+// case, or with its first letter upper and the rest lower; the cursor
+// after it.
+void
+change_case(line *l, act a)
+{
+	size_t b = word_after(l, l->pos);
+	bytes t = {nullptr, 0};
+	bool first = a == act::capitalize_word;
+	for (size_t p = l->pos; p < b; p += char_len(l->text, p, l->len)) {
+		unsigned c = code_point_at(l->text, p, l->len);
+		char u[4];
+		size_t n = char_len(l->text, p, l->len);
+		if (c <= 0x10ffff && word_byte(l->text[p])) {
+			c = a == act::upper_word || first ? upper_case(c) : lower_case(c);
+			first = false;
+			n = put_code_point(c, u);
+		} else {
+			memcpy(u, l->text + p, n);
+		}
+		if (!append(&t, u, n)) {
+			free(t.b);
+			return;
+		}
 	}
-	(void)change_text(l, a, b, t.b, t.n, false);
+	if (t.n != b - l->pos || memcmp(t.b, l->text + l->pos, t.n) != 0)
+		(void)change_text(l, l->pos, b, t.b, t.n, false);
+	else
+		l->pos = b;
 	free(t.b);
 }
 
@@ -230,17 +291,39 @@ moved(const line *l, act a)
 {
 	switch (a) {
 	case act::left:
-		return l->pos > 0 ? prev_char(l->text, l->pos, l->len) : 0;
+		return l->pos > 0 ? prev_cluster(l->text, l->pos, l->len) : 0;
 	case act::right:
-		return l->pos < l->len ? next_char(l->text, l->pos, l->len) : l->len;
+		return l->pos < l->len ? next_cluster(l->text, l->pos, l->len) : l->len;
 	case act::home:
 		return 0;
 	case act::end:
 		return l->len;
 	case act::word_left:
-		return word_start(l);
+		return word_before(l, l->pos);
 	default:
-		return word_end(l);
+		return word_after(l, l->pos);
+	}
+}
+
+// What a key does in an incremental search: some end it and go on to do
+// what they do; true where that is all.
+bool
+searched(line *l, act a)
+{
+	switch (a) {
+	case act::search_back:
+	case act::search_forward:
+		search_begin(l, a == act::search_back);
+		return true;
+	case act::back_del:
+		search_erase(l);
+		return true;
+	case act::abort:
+		search_end(l, false);
+		return true;
+	default:
+		search_end(l, true);
+		return a == act::none;
 	}
 }
 
@@ -250,7 +333,7 @@ bool
 line_open(line *l, const char *typed, size_t n, size_t pos)
 {
 	*l = {};
-	l->at_history = nhistory;
+	l->r.at = history_count();
 	if ((l->text = room(n)) == nullptr)
 		return false;
 	if (n > 0)
@@ -263,27 +346,48 @@ line_open(line *l, const char *typed, size_t n, size_t pos)
 bool
 line_type(line *l, const char *s, size_t n)
 {
-	l->killing = false;
+	l->killing = l->yanking = false;
+	if (l->r.searching) {
+		search_type(l, s, n);
+		return true;
+	}
 	if (!change_text(l, l->pos, l->pos, s, n, true))
 		return false;
 	// never inside a character that the text joined
-	l->pos = char_boundary(l->text, l->pos, l->len);
+	l->pos = cluster_boundary(l->text, l->pos, l->len);
+	return true;
+}
+
+bool
+line_replace(line *l, const char *s, size_t n, size_t pos)
+{
+	char *b = room(n);
+	if (b == nullptr)
+		return false;
+	l->text = b;
+	if (n > 0)
+		memcpy(b, s, n);
+	l->len = n;
+	l->pos = pos;
+	l->changed = 0;
+	forget_changes(l);
 	return true;
 }
 
 outcome
 line_do(line *l, act a)
 {
-	bool again = l->killing;
-	l->killing = false;
-	l->typing = false;
+	bool killing = l->killing, yanking = l->yanking;
+	l->killing = l->yanking = l->typing = false;
+	if (l->r.searching && searched(l, a))
+		return outcome::edited;
 	switch (a) {
 	case act::enter:
 		l->pos = l->len;
 		return outcome::entered;
 	case act::interrupt:
 	case act::quit:
-		l->len = l->pos = 0;
+		l->len = l->pos = l->changed = 0;
 		forget_changes(l);
 		break;
 	case act::eof_or_del:
@@ -292,11 +396,11 @@ line_do(line *l, act a)
 		[[fallthrough]];
 	case act::del:
 		if (l->pos < l->len)
-			erase(l, l->pos, next_char(l->text, l->pos, l->len));
+			erase(l, l->pos, next_cluster(l->text, l->pos, l->len));
 		break;
 	case act::back_del:
 		if (l->pos > 0)
-			erase(l, prev_char(l->text, l->pos, l->len), l->pos);
+			erase(l, prev_cluster(l->text, l->pos, l->len), l->pos);
 		break;
 	case act::left:
 	case act::right:
@@ -307,37 +411,46 @@ line_do(line *l, act a)
 		l->pos = moved(l, a);
 		break;
 	case act::kill_before:
-		kill_text(l, 0, l->pos, again);
+		kill_text(l, 0, l->pos, killing);
 		break;
 	case act::kill_after:
-		kill_text(l, l->pos, l->len, again);
+		kill_text(l, l->pos, l->len, killing);
 		break;
 	case act::kill_word_before:
-		kill_text(l, blank_word_start(l), l->pos, again);
+		kill_text(l, blank_word_start(l), l->pos, killing);
 		break;
 	case act::kill_word_back:
-		kill_text(l, word_start(l), l->pos, again);
+		kill_text(l, word_before(l, l->pos), l->pos, killing);
 		break;
 	case act::kill_word:
-		kill_text(l, l->pos, word_end(l), again);
+		kill_text(l, l->pos, word_after(l, l->pos), killing);
 		break;
 	case act::yank:
-		if (killed.n > 0 && !change_text(l, l->pos, l->pos, killed.b, killed.n, false))
+	case act::yank_pop:
+		if ((a == act::yank || yanking) && !yank(l, a == act::yank_pop))
 			return outcome::no_memory;
 		break;
 	case act::transpose:
 		transpose(l);
 		break;
+	case act::transpose_words:
+		transpose_words(l);
+		break;
+	case act::upper_word:
+	case act::lower_word:
+	case act::capitalize_word:
+		change_case(l, a);
+		break;
 	case act::undo:
 		undo(l);
 		break;
 	case act::earlier:
-		if (l->at_history > 0)
-			show_history(l, l->at_history - 1);
-		break;
 	case act::later:
-		if (l->at_history < nhistory)
-			show_history(l, l->at_history + 1);
+		recall_step(l, a == act::earlier);
+		break;
+	case act::search_back:
+	case act::search_forward:
+		search_begin(l, a == act::search_back);
 		break;
 	default:
 		break;
@@ -350,22 +463,13 @@ void
 line_remember(const line *l)
 {
 	// a line holding a zero byte is no line: it gives NULL
-	if (l->len == 0 || memchr(l->text, '\0', l->len) != nullptr || (nhistory > 0 && history[nhistory - 1].n == l->len &&
-	    memcmp(history[nhistory - 1].b, l->text, l->len) == 0))
-		return;
-	if (nhistory == history_size) {
-		free(history[0].b);
-		memmove(history, history + 1, (history_size - 1) * sizeof *history);
-		history[--nhistory] = {nullptr, 0};
-	}
-	if (set(&history[nhistory], l->text, l->len))
-		nhistory++;
+	if (memchr(l->text, '\0', l->len) == nullptr)
+		history_keep(l->text, l->len);
 }
 
 void
 line_close(line *l)
 {
 	forget_changes(l);
-	free(l->draft.b);
-	l->draft = {nullptr, 0};
+	recall_close(l);
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // libkelp's line as it is edited: the text and the cursor, and what each
-// key does to them; the text last killed, and the lines of earlier calls.
-// No input or output: a test calls it as the editor does.
+// key does to them; the kill ring, and the lines of earlier calls, which
+// history.cpp keeps. No input or output: a test calls it as the editor
+// does.
 
 #ifndef KELP_LINE_H
 #define KELP_LINE_H
@@ -31,6 +32,19 @@ struct change {
 };
 
 constexpr size_t undo_size = 64;
+constexpr size_t history_size = 100;
+
+// A line's way through the lines of earlier calls, for as long as the call
+// lasts: each shown may be edited, and keeps its edits until the call
+// ends; an incremental search among them.
+struct recall {
+	size_t at;			// the line shown; past the last, the one typed
+	bytes edited[history_size + 1];	// each as edited while shown
+	bool searching, backward, failing;
+	bytes query;
+	size_t found;			// where the query is in the line shown
+	size_t from_at, from_pos;	// the line and the cursor it began at
+};
 
 struct line {
 	char *text;		// in the read buffer
@@ -39,15 +53,18 @@ struct line {
 	size_t nundo;
 	bool typing;		// the last change was typing
 	bool killing;		// the last change was a kill
-	size_t at_history;	// the line of history shown; past the last: none
-	bytes draft;		// the line being typed, while history is shown
+	bool yanking;		// the last change was a yank, of yanked bytes
+	size_t yanked;
+	size_t changed;		// the first byte changed since the editor drew
+	recall r;
 };
 
 // A new line, holding what an earlier call had typed, the cursor at pos;
 // false when no memory can be had for it.
 bool line_open(line *l, const char *typed, size_t n, size_t pos);
 
-// Text typed at the cursor: one change with what was typed just before.
+// Text typed at the cursor: one change with what was typed just before;
+// in a search, the text searched for.
 bool line_type(line *l, const char *s, size_t n);
 
 enum class outcome : unsigned char { edited, entered, end_of_input, no_memory };
@@ -56,10 +73,26 @@ enum class outcome : unsigned char { edited, entered, end_of_input, no_memory };
 // the line away.
 outcome line_do(line *l, act a);
 
+// The whole line becomes n bytes of s, the cursor at pos; its changes
+// start anew. False where no memory can be had, the line as it was.
+bool line_replace(line *l, const char *s, size_t n, size_t pos);
+
 // Keeps an ended line for the next calls' history, and lets go of the
 // line's own memory.
 void line_remember(const line *l);
 void line_close(line *l);
+
+// The lines of earlier calls (history.cpp): how many, the one at i, and
+// keeping one more; a line's way among them, and its search.
+size_t history_count();
+bytes history_at(size_t i);
+void history_keep(const char *s, size_t n);
+void recall_step(line *l, bool earlier);
+void search_begin(line *l, bool backward);
+void search_type(line *l, const char *s, size_t n);
+void search_erase(line *l);
+void search_end(line *l, bool keep);
+void recall_close(line *l);
 
 #pragma GCC visibility pop
 

@@ -1,21 +1,22 @@
 // SPDX-License-Identifier: MIT
-// libkelp's line on the screen. The last column stays free, so that the
-// terminal never wraps the row; a line wider than the rest of the row
-// scrolls on it.
+// libkelp's line on the screen. The prompt and the line are written as one
+// text that the terminal wraps itself, so that one that rewraps its rows on
+// a resize keeps them together. A cluster that does not fit at the end of
+// a row goes on the next after spaces, so that every terminal has it
+// where the editor does. Moves are relative to the cursor, which the
+// editor always knows, so the screen may scroll under the line.
 
 #include "screen.h"
 #include "chars.h"
 #include "input.h"
-#include "line.h"
 #include "term.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -61,140 +62,249 @@ puts_(out *o, const char *s)
 	put(o, s, strlen(s));
 }
 
-// To a column of the row, from its start.
+// An escape sequence with a number in it, as printf makes it.
 void
-column(out *o, size_t col)
+putn(out *o, const char *format, size_t n)
 {
-	char move[32];
-	(void)snprintf(move, sizeof move, "\r\x1b[%zuC", col);
-	puts_(o, col > 0 ? move : "\r");
+	char b[32];
+	int k = snprintf(b, sizeof b, format, n);
+	put(o, b, static_cast<size_t>(k));
+}
+
+// The cursor from a to b.
+void
+move(out *o, spot a, spot b)
+{
+	if (a.row > b.row)
+		putn(o, "\x1b[%zuA", a.row - b.row);
+	else if (b.row > a.row)
+		putn(o, "\x1b[%zuB", b.row - a.row);
+	if (a.row != b.row || a.col != b.col) {
+		puts_(o, "\r");
+		if (b.col > 0)
+			putn(o, "\x1b[%zuC", b.col);
+	}
+}
+
+// Where a cluster of w columns at goes, its row full or not; at after it.
+spot
+step_over(spot *at, size_t w, size_t cols)
+{
+	if (at->col + w > cols && at->col > 0)
+		*at = {at->row + 1, 0};
+	spot start = *at;
+	at->col += w;
+	*at = {at->row + at->col / cols, at->col % cols};
+	return start;
+}
+
+// The cluster from p to q as it shows: a control as ^X and a C1 control
+// as <85>, which some terminals would act on.
+void
+put_cluster(out *o, const char *t, size_t p, size_t q)
+{
+	unsigned c = code_point_at(t, p, q);
+	if (c >= 0x20 && c != 0x7f && !(c >= 0x80 && c <= 0x9f)) {
+		put(o, t + p, q - p);
+		return;
+	}
+	for (; p < q; p += char_len(t, p, q)) {
+		c = code_point_at(t, p, q);
+		char b[8];
+		int n = c < 0x80 ? snprintf(b, sizeof b, "^%c", static_cast<char>(c ^ 0x40)) :
+		    snprintf(b, sizeof b, "<%02x>", c);
+		put(o, b, static_cast<size_t>(n));
+	}
+}
+
+// Writes the line from the byte at p, at, to its end: a cluster that does
+// not fit on the rest of its row goes on the next after spaces. Where
+// the text ends.
+spot
+write_line(out *o, const shown &line, size_t cols, size_t p, spot at)
+{
+	while (p < line.len) {
+		size_t q = next_cluster(line.text, p, line.len);
+		size_t w = cluster_width(line.text, p, q), col = at.col;
+		spot start = step_over(&at, w, cols);
+		for (; start.col == 0 && col > 0 && col < cols; col++)
+			puts_(o, " ");
+		put_cluster(o, line.text, p, q);
+		p = q;
+	}
+	return at;
 }
 
 // Where the cursor is, as the terminal says.
 bool
-cursor_at(place *at)
+cursor_at(spot *at)
 {
 	say("\x1b[6n");
 	return await_cursor(at);
 }
 
-// The window's width changed since the line was drawn. A terminal that
-// rewraps its lines has put the cursor where its place in the line falls
-// now, the line going on over rows above and below it; one that does not
-// has cut the row short. Where the terminal says the cursor is tells
-// which.
-void
-resized(screen *s, size_t cols, bool typed_ahead, out *o)
+// The columns the terminal gives each kind of emoji sequence in the line
+// that it has not yet been asked about: one is written after the line's
+// end, where the cursor is, and the terminal asked where the cursor went.
+// False where none was.
+bool
+learn_widths(screen *s, const shown &line, bool typed_ahead, size_t cols, out *o)
 {
-	size_t was = s->start + s->at, in_line = s->from + s->at;
-	size_t cut = was < cols ? was : cols - 1;
-	place now = {0, cut};
-	if (!s->unasked && !typed_ahead && !cursor_at(&now))
-		s->unasked = true;
-	if (now.col == cut || now.col != in_line % cols)
-		return;
-	// Rewrapped: up to where the line starts, or as far up as the
-	// screen goes; the rows above that are drawn on once in reach.
-	size_t up = in_line / cols - s->origin / cols;
-	s->from = s->origin;
-	if (up > now.row) {
-		up = now.row;
-		s->from = (in_line / cols - up) * cols;
+	bool asked = false;
+	spot end = s->at;
+	for (size_t p = 0, q; p < line.len && !s->unasked && !typed_ahead && end.col + 8 < cols; p = q) {
+		q = next_cluster(line.text, p, line.len);
+		cluster_kind k = kind_of(line.text, p, q);
+		if (k == cluster_kind::text || width_learned(k))
+			continue;
+		put(o, line.text + p, q - p);
+		flush(o);
+		spot now;
+		bool known = cursor_at(&now) && now.col > end.col;
+		learn_width(k, known ? now.col - end.col : 2);
+		s->unasked = !known;
+		putn(o, "\r\x1b[%zuC\x1b[K", end.col);
+		asked = true;
 	}
-	s->start = s->from % cols;
-	char move[32];
-	(void)snprintf(move, sizeof move, "\x1b[%zuA", up);
-	if (up > 0)
-		puts_(o, move);
+	return asked;
 }
 
-// Where the line starts on its row: on a new row after the prompt; else
-// where the cursor was when it was first drawn, once something was
-// typed, by when a program writing the prompt from a pipe has written.
-void
-place_line(screen *s, size_t cols, bool typed_ahead, out *o)
+// Whether the terminal rewraps its rows when its width changes: tmux and
+// most do; xterm, rxvt and the Linux console cut them short. Asked only
+// where where the cursor went fits both.
+bool
+rewraps()
 {
-	if (!s->placed && !s->fresh) {
-		place now = {0, s->pwidth % cols};
-		if (!typed_ahead && !cursor_at(&now))
-			s->unasked = true;
-		s->start = now.col;
-		s->origin = s->from = s->start;
+	const char *term = getenv("TERM");
+	if (getenv("TMUX") != nullptr)
+		return true;
+	return getenv("XTERM_VERSION") == nullptr && term != nullptr &&
+	    strncmp(term, "linux", 5) != 0 && strncmp(term, "rxvt", 4) != 0;
+}
+
+// The window's width changed since the line was drawn. A terminal that
+// rewraps its rows has put the cursor where its place in the text falls
+// now, what is above moved up, into the scrollback where it must; one that
+// does not has cut the rows short where they were. Where the terminal
+// says the cursor is tells which, or, where it fits neither, the line is
+// drawn again at the top of a clear screen. Rows above the top stay as the
+// terminal left them; the line is drawn again from the first row shown.
+void
+resized(screen *s, size_t cols, out *o)
+{
+	size_t offset = s->at.row * s->cols + s->at.col;
+	spot wrapped = {offset / cols, offset % cols};
+	spot cut = {s->at.row, s->at.col < cols ? s->at.col : cols - 1}, said;
+	s->hidden = 0;
+	if (s->unasked || !cursor_at(&said)) {
+		s->unasked = true;
+		s->at = cut;
+	} else {
+		bool wraps = said.col == wrapped.col, cuts = said.col == cut.col;
+		if (wraps && cuts && wrapped.row != cut.row)
+			wraps = rewraps();
+		if (wraps || cuts) {
+			s->at = wraps ? wrapped : cut;
+			s->hidden = s->at.row > said.row ? s->at.row - said.row : 0;
+		} else {
+			puts_(o, "\x1b[H\x1b[2J");
+			s->at = {0, 0};
+			s->pre = 0;
+		}
 	}
-	s->placed = true;
+	s->lead_changed = true;
+}
+
+// The first cluster of the line on a row shown, and where it is.
+size_t
+first_shown(screen *s, const shown &line, size_t cols, size_t lead, spot *f)
+{
+	spot at = {lead / cols, lead % cols};
+	size_t p = 0;
+	while (p < line.len && at.row < s->hidden) {
+		size_t q = next_cluster(line.text, p, line.len);
+		(void)step_over(&at, cluster_width(line.text, p, q), cols);
+		p = q;
+	}
+	*f = spot_of(line, cols, lead, p);
+	return p;
+}
+
+// Where the line starts: on a new row after the prompt; else where the
+// cursor was when it was first drawn, once something was typed, by when
+// a program writing the prompt from a pipe has written: keys typed before
+// the terminal's answer wait for the editor. The text before the prompt
+// on its rows is told from that.
+void
+place_line(screen *s, size_t cols, out *o)
+{
 	if (s->fresh) {
 		puts_(o, "\r");
-		put(o, s->prompt, s->plen);
-		// A prompt that ends at the edge leaves the cursor there, the
-		// terminal waiting to wrap; the line goes on the next row.
-		bool full = s->pwidth > 0 && s->pwidth % cols == 0;
-		if (full)
-			puts_(o, "\r\n");
-		s->origin = s->from = full ? 0 : s->pwidth;
-		s->start = s->pwidth % cols;
+		s->pre = 0;
+		s->at = {0, 0};
+		s->blind = s->blind_cols = 0;
+		s->lead_changed = true;
 		s->fresh = false;
+	} else {
+		size_t before = s->lwidth + s->blind_cols;	// the cursor after them
+		spot now = {0, before % cols};
+		if (s->unasked || !cursor_at(&now))
+			s->unasked = true;
+		// What fills its last row leaves the cursor in the last column,
+		// waiting to wrap, where some terminals say it is.
+		if (now.col + 1 >= cols && before > 0 && before % cols == 0)
+			now.col = 0;
+		s->pre = (now.col + cols - before % cols) % cols;
+		before += s->pre;
+		s->at = {before / cols, before % cols};
+		s->lead_changed = s->blind > 0;	// the line from its start
 	}
-	if (s->start > 0 && s->start + 2 >= cols) {
-		// Room for one character at most after the prompt: the next row.
-		// In the last column the cursor may wait to wrap after the
-		// prompt's last character, which stays.
-		if (s->start + 1 < cols) {
-			column(o, s->start);
-			puts_(o, "\x1b[K");
-		}
-		puts_(o, "\r\n");
-		s->start = s->origin = s->from = 0;
-	}
+	s->placed = true;
 }
 
-// The columns the row has for the line, the last kept for the cursor.
-size_t
-columns_left(const screen *s, size_t cols)
-{
-	return cols > s->start + 1 ? cols - s->start - 1 : 0;
-}
-
-// The characters from a to b as they show: a control byte as ^X, a C1
-// control as <85>, which some terminals would act on.
+// A line longer than the screen: the rows around the cursor, each put in
+// its place on the screen.
 void
-put_text(out *o, const shown &line, size_t a, size_t b)
+draw_screenful(screen *s, const shown &line, size_t cols, size_t rows, spot cur, out *o)
 {
-	while (a < b) {
-		size_t n = char_len(line.text, a, line.len);
-		auto c = static_cast<unsigned char>(line.text[a]);
-		unsigned c1 = c1_control(line.text, a, line.len);
-		if (c < 0x20 || c == 0x7f) {
-			char caret[2] = {'^', static_cast<char>(c ^ 0x40)};
-			put(o, caret, 2);
-		} else if (c1 != 0) {
-			char hex[16];
-			(void)snprintf(hex, sizeof hex, "<%02x>", c1);
-			put(o, hex, 4);
-		} else {
-			put(o, line.text + a, n);
-		}
-		a += n;
+	if (!s->whole_screen) {
+		// what the screen held goes up into the scrollback
+		move(o, s->at, {s->end_row, 0});
+		for (size_t i = 0; i < rows; i++)
+			puts_(o, "\r\n");
+		s->whole_screen = true;
+		s->top = 0;
 	}
-}
-
-// The columns of the characters from a to b.
-size_t
-columns(const shown &line, size_t a, size_t b)
-{
-	size_t w = 0;
-	for (; a < b; a += char_len(line.text, a, line.len))
-		w += width(line.text, a, line.len);
-	return w;
-}
-
-// What the row shows of the line; the line as it ended, whole over as
-// many rows as it takes.
-view
-shown_view(screen *s, const shown &line, size_t cols, bool whole)
-{
-	view v = whole ? view{0, line.len, 0} : layout(line, {s->first, 0, 0}, columns_left(s, cols));
-	s->first = v.first;
-	return v;
+	if (cur.row < s->top)
+		s->top = cur.row;
+	if (cur.row >= s->top + rows)
+		s->top = cur.row - rows + 1;
+	size_t lead = s->pre + s->lwidth, row = SIZE_MAX;
+	spot at = {lead / cols, lead % cols};
+	if (s->top == 0) {
+		putn(o, "\x1b[1;%zuH\x1b[K", s->pre % cols + 1);
+		put(o, s->lead, s->llen);
+		row = at.row;
+	}
+	for (size_t p = 0; p < line.len;) {
+		size_t q = next_cluster(line.text, p, line.len);
+		spot start = step_over(&at, cluster_width(line.text, p, q), cols);
+		if (start.row >= s->top + rows)
+			break;
+		if (start.row >= s->top && start.row != row) {
+			putn(o, "\x1b[%zu;", start.row - s->top + 1);
+			putn(o, "%zuH\x1b[K", start.col + 1);
+			row = start.row;
+		}
+		if (start.row >= s->top)
+			put_cluster(o, line.text, p, q);
+		p = q;
+	}
+	for (size_t r = (row == SIZE_MAX ? s->top : row + 1); r < s->top + rows; r++)
+		putn(o, "\x1b[%zu;1H\x1b[K", r - s->top + 1);
+	putn(o, "\x1b[%zu;", cur.row - s->top + 1);
+	putn(o, "%zuH", cur.col + 1);
+	s->at = cur;
 }
 
 // A terminal that takes no escape sequence: the row is written again
@@ -204,44 +314,75 @@ void
 draw_plain(screen *s, const shown &line, size_t cols, bool whole, out *o)
 {
 	if (!s->placed || s->fresh) {
-		bool beside = s->pwidth + 2 < cols;
+		bool beside = s->lwidth + 2 < cols;
 		if (s->fresh || !beside) {
 			puts_(o, "\r");
-			put(o, s->prompt, s->plen);
+			put(o, s->lead, s->llen);
 		}
 		if (!beside)
 			puts_(o, "\r\n");
-		s->start = beside ? s->pwidth : 0;
+		s->pre = beside ? s->lwidth : 0;
 		s->placed = true;
 		s->fresh = false;
-		s->cols = 0;
+		s->plain_cols = 0;
 	}
-	view v = shown_view(s, line, cols, whole);
-	size_t plen = s->start > 0 ? s->plen : 0, w = columns(line, v.first, v.end);
+	size_t room = cols > s->pre + 1 ? cols - s->pre - 1 : 0;
+	view v = whole ? view{0, line.len, 0} : sideways(line, {s->first, 0, 0}, room);
+	s->first = v.first;
+	size_t plen = s->pre > 0 ? s->llen : 0, w = 0;
 	puts_(o, "\r");
-	put(o, s->prompt, plen);
-	put_text(o, line, v.first, v.end);
-	for (size_t i = w; i < s->cols; i++)
-		puts_(o, " ");
-	if (line.pos < v.end || w < s->cols) {
-		puts_(o, "\r");
-		put(o, s->prompt, plen);
-		put_text(o, line, v.first, line.pos);
+	put(o, s->lead, plen);
+	for (size_t p = v.first; p < v.end;) {
+		size_t q = next_cluster(line.text, p, line.len);
+		put_cluster(o, line.text, p, q);
+		w += cluster_width(line.text, p, q);
+		p = q;
 	}
-	s->cols = w;	// here: the columns drawn
+	for (size_t i = w; i < s->plain_cols; i++)
+		puts_(o, " ");
+	if (line.pos < v.end || w < s->plain_cols) {
+		puts_(o, "\r");
+		put(o, s->lead, plen);
+		for (size_t p = v.first; p < line.pos;) {
+			size_t q = next_cluster(line.text, p, line.len);
+			put_cluster(o, line.text, p, q);
+			p = q;
+		}
+	}
+	s->plain_cols = w;
 }
 
+}
+
+spot
+spot_of(const shown &line, size_t cols, size_t lead, size_t upto)
+{
+	spot at = {lead / cols, lead % cols};
+	for (size_t p = 0; p < line.len;) {
+		size_t q = next_cluster(line.text, p, line.len);
+		spot start = step_over(&at, cluster_width(line.text, p, q), cols);
+		if (p == upto)
+			return start;
+		p = q;
+	}
+	return at;
 }
 
 view
-layout(const shown &line, const view &before, size_t room)
+sideways(const shown &line, const view &before, size_t room)
 {
 	const char *text = line.text;
 	size_t len = line.len, pos = line.pos;
+	auto columns = [&](size_t a, size_t b) {
+		size_t w = 0;
+		for (; a < b; a = next_cluster(text, a, len))
+			w += cluster_width(text, a, next_cluster(text, a, len));
+		return w;
+	};
 	// The furthest back the row can start and still show the cursor.
 	size_t lo = pos, fits = 0;
 	while (lo > 0) {
-		size_t p = prev_char(text, lo, len), w = columns(line, p, lo);
+		size_t p = prev_cluster(text, lo, len), w = columns(p, lo);
 		if (fits + w >= room)
 			break;
 		fits += w;
@@ -250,8 +391,8 @@ layout(const shown &line, const view &before, size_t room)
 	// Where the end of the line fits, as much as fits is shown.
 	size_t tail = len;
 	for (size_t w = 0; tail > lo;) {
-		size_t p = prev_char(text, tail, len);
-		w += columns(line, p, tail);
+		size_t p = prev_cluster(text, tail, len);
+		w += columns(p, tail);
 		if (w >= room)
 			break;
 		tail = p;
@@ -263,63 +404,147 @@ layout(const shown &line, const view &before, size_t room)
 		first = tail;
 	view v = {first, first, 0};
 	for (size_t w = 0; v.end < len;) {
-		size_t cw = width(text, v.end, len);
+		size_t q = next_cluster(text, v.end, len), cw = columns(v.end, q);
 		if (w + cw > room)
 			break;
 		if (v.end < pos)
 			v.at += cw;
 		w += cw;
-		v.end += char_len(text, v.end, len);
+		v.end = q;
 	}
 	return v;
 }
 
 void
-draw(screen *s, const shown &line, bool typed_ahead, bool whole)
+draw(screen *s, const shown &line, bool typed_ahead, size_t from, bool whole)
 {
 	// In the background the terminal is the shell's.
 	if (!terminal_ours())
 		return;
+	out o;
+	o.n = 0;
+	if (s->lead == nullptr) {
+		s->lead = s->prompt;
+		s->llen = s->plen;
+		s->lwidth = s->pwidth;
+	}
 	// With echo off, as for a password, nothing typed is shown, but for
 	// the prompt on a new row.
 	if (!echoing()) {
 		if (s->fresh) {
-			say("\r");
-			out o;
-			o.n = 0;
-			put(&o, s->prompt, s->plen);
-			flush(&o);
+			puts_(&o, "\r");
+			put(&o, s->lead, s->llen);
 		}
 		s->fresh = false;
+		flush(&o);
 		return;
 	}
 	struct winsize ws;
-	size_t cols = ioctl(drawn_on(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 ? ws.ws_col : 80;
-	out o;
-	o.n = 0;
+	bool known = ioctl(drawn_on(), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0;
+	size_t cols = known ? ws.ws_col : 80, rows = known && ws.ws_row > 0 ? ws.ws_row : 24;
 	if (!moves_cursor()) {
 		draw_plain(s, line, cols, whole, &o);
 		flush(&o);
 		return;
 	}
-	bool below = s->placed && !s->fresh && cols != s->cols;
-	if (below)
-		resized(s, cols, typed_ahead, &o);
-	place_line(s, cols, typed_ahead, &o);
-	view v = shown_view(s, line, cols, whole);
-	column(&o, s->start);
-	put_text(&o, line, v.first, v.end);
-	// Where the whole line reaches the edge, the terminal waits there
-	// to wrap, and an erase would take the last character: the whole
-	// line covers all that was drawn, and the cursor stays after it.
-	size_t w = whole ? s->start + columns(line, 0, line.len) : 0;
-	if (w == 0 || w % cols != 0)
-		puts_(&o, below || whole ? "\x1b[J" : "\x1b[K");
-	if (!whole)
-		column(&o, s->start + v.at);
-	flush(&o);
+	if (!s->placed && !s->fresh && typed_ahead) {
+		// the end of the line where the cursor is, no more
+		if (whole || line.pos == line.len) {
+			for (size_t p = s->blind, q; p < line.len; p = q) {
+				q = next_cluster(line.text, p, line.len);
+				put_cluster(&o, line.text, p, q);
+				s->blind_cols += cluster_width(line.text, p, q);
+			}
+			s->blind = line.len;
+		}
+		flush(&o);
+		return;
+	}
+	if (s->placed && !s->fresh && cols != s->cols) {
+		if (s->whole_screen)
+			s->lead_changed = true;
+		else
+			resized(s, cols, &o);
+	}
+	if (!s->placed || s->fresh)
+		place_line(s, cols, &o);
 	s->cols = cols;
-	s->at = v.at;
+	size_t lead = s->pre + s->lwidth;
+	spot end = spot_of(line, cols, lead, line.len);
+	spot cur = whole ? end : spot_of(line, cols, lead, line.pos);
+	if ((end.row >= rows || cur.row < s->hidden) && !whole) {
+		draw_screenful(s, line, cols, rows, cur, &o);
+		s->end_row = end.row;
+		flush(&o);
+		return;
+	}
+	if (s->whole_screen) {
+		puts_(&o, "\x1b[H\x1b[2J");
+		s->at = {0, 0};
+		s->pre = 0;
+		s->whole_screen = false;
+		s->lead_changed = true;
+		lead = s->lwidth;
+		end = spot_of(line, cols, lead, line.len);
+		cur = whole ? end : spot_of(line, cols, lead, line.pos);
+	}
+	spot f = {lead / cols, lead % cols};
+	size_t p = 0;
+	if (s->lead_changed && s->blind > 0) {
+		// what was written before the line's place was known, again
+		move(&o, s->at, f);
+		s->blind = s->blind_cols = 0;
+	} else if (s->lead_changed && s->pre / cols >= s->hidden) {
+		move(&o, s->at, {s->pre / cols, s->pre % cols});
+		put(&o, s->lead, s->llen);
+		s->at = f;
+	} else if (s->lead_changed) {
+		p = first_shown(s, line, cols, lead, &f);
+		move(&o, s->at, f);
+	} else if (from == SIZE_MAX && !whole) {
+		// only the cursor moved
+		move(&o, s->at, cur);
+		s->at = cur;
+		flush(&o);
+		return;
+	} else {
+		// from the cluster before the first change, which may join it
+		p = from < line.len ? from : line.len;
+		p = p > 0 ? prev_cluster(line.text, p, line.len) : 0;
+		f = spot_of(line, cols, lead, p);
+		if (f.row < s->hidden)
+			p = first_shown(s, line, cols, lead, &f);
+		move(&o, s->at, f);
+	}
+	spot e = write_line(&o, line, cols, p, f);
+	// Where the text fills its last row, the terminal waits to wrap, and
+	// an erase there would take the last character: a space takes the
+	// cursor to the next row as the terminal's own wrap would. The line
+	// that ended stays as it is, and its row is ended after it.
+	bool full = e.col == 0 && e.row > 0;
+	if (full && !whole)
+		puts_(&o, " \r");
+	if (!full || !whole)
+		puts_(&o, "\x1b[J");
+	s->at = e;
+	s->end_row = e.row;
+	s->lead_changed = false;
+	if (!whole && learn_widths(s, line, typed_ahead, cols, &o)) {
+		flush(&o);
+		draw(s, line, typed_ahead, 0, whole);
+		return;
+	}
+	if (!whole)
+		move(&o, e, cur);
+	s->at = cur;
+	flush(&o);
+}
+
+void
+end_row(screen *s)
+{
+	(void)s;
+	say(moves_cursor() ? "\r\n\x1b[J" : "\r\n");
 }
 
 void
@@ -327,6 +552,7 @@ clear(screen *s)
 {
 	say(moves_cursor() ? "\x1b[H\x1b[2J" : "\r\n");
 	s->fresh = true;
+	s->whole_screen = false;
 }
 
 void

@@ -18,6 +18,7 @@
 #include "line.h"
 #include "screen.h"
 #include "term.h"
+#include "grapheme.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -55,8 +56,10 @@ keys_of(const std::string &bytes)
 	static const char *names[] = {"none", "text", "enter", "eof_or_del",
 	    "left", "right", "home", "end", "word_left", "word_right", "back_del",
 	    "del", "kill_before", "kill_after", "kill_word_before", "kill_word_back",
-	    "kill_word", "yank", "transpose", "undo", "earlier", "later", "clear",
-	    "paste_begin", "paste_end", "interrupt", "quit", "suspend"};
+	    "kill_word", "yank", "yank_pop", "transpose", "transpose_words",
+	    "upper_word", "lower_word", "capitalize_word", "undo", "earlier", "later",
+	    "search_back", "search_forward", "abort", "clear", "paste_begin",
+	    "paste_end", "interrupt", "quit", "suspend"};
 	std::string out;
 	each_key(bytes, [&](const key &k) {
 		out += k.a == act::text ? std::string(reinterpret_cast<const char *>(k.text), k.n) :
@@ -74,7 +77,7 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 		{"\x01\x02\x04\x05\x06\x08", "<home><left><eof_or_del><end><right><back_del>"},
 		{"\x0b\x0c\x0e\x10\x14\x15", "<kill_after><clear><later><earlier><transpose><kill_before>"},
 		{"\x17\x19\x1f\r\n\x7f", "<kill_word_before><yank><undo><enter><enter><back_del>"},
-		{"\x03\x07\x12\x1c\x1e\0\x1a"s, "<interrupt><none><none><quit><none><none><suspend>"},
+		{"\x03\x1c\x1e\0\x1a"s, "<interrupt><quit><none><none><suspend>"},
 		{"a\t\xc3\xa9 ~", "a\t\xc3\xa9 ~"},
 		{"\x16\0\x16\r\x16\x1b"s, "\0\r\x1b"s},		// Ctrl-V: as it is
 		{"\x1b[D\x1bOC\x1b[H\x1bOF\x1b[A\x1bOB", "<left><right><home><end><earlier><later>"},
@@ -93,6 +96,8 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 		// Alt and a character past ASCII, or an arrow's sequence
 		{"\x1b\xc3\xa9" "a\x1b\x1b[D\x1b\x1b[C\x1b\x1b[A\x1b\x1b", "<none>a<word_left><word_right><none><none>"},
 		{"\x1b[1;3D\x1b[3C", "<word_left><word_right>"},
+		{"\x1by\x1bt\x1bu\x1bl\x1b" "c\x12\x13\x07",
+		    "<yank_pop><transpose_words><upper_word><lower_word><capitalize_word><search_back><search_forward><abort>"},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(keys_of(c.bytes), c.keys) << testing::PrintToString(c.bytes);
@@ -224,6 +229,25 @@ const struct {
 	{"e\xcc\x81\xcc\x82\x02x", "x|e\xcc\x81\xcc\x82"},	// two marks on one letter
 	{"abc def\x17x\x17\x19", "abc x|"},		// typing ends a run of kills
 	{"a\x03" "b\x1c" "c", "c|"},			// the interrupt and quit keys
+	// the kill ring: Alt-y after a yank puts the kill before in its place
+	{"aa \x17" "bb \x17" "cc \x17" "x \x19\x1by\x1by", "x aa |"},
+	{"aa \x17" "x\x1by", "x|"},			// not after a yank: nothing
+	// the word after the cursor in upper, lower, capital case, UTF-8 too
+	{"one two\x01\x1b" "f\x1bu", "one TWO|"},
+	{"ONE TWO\x01\x1bl", "one| TWO"},
+	{"one tWO\x01\x1b" "c\x1b" "c", "One Two|"},
+	{"\xc3\xa9t\xc3\xa9 \xc4\xb1\x01\x1bu\x1bu", "\xc3\x89T\xc3\x89 I|"},
+	// the words around the cursor change places, at the end the last two
+	{"one two\x1bt", "two one|"},
+	{"one, two\x01\x1b" "f\x1bt", "two, one|"},
+	{"one\x1bt", "one|"},
+	// a character is a grapheme cluster: a flag, a family, a skin tone,
+	// a keycap, Hangul jamo, marks
+	{"a\xf0\x9f\x87\xab\xf0\x9f\x87\xb7" "b\x02\x02x", "ax|\xf0\x9f\x87\xab\xf0\x9f\x87\xb7" "b"},
+	{"a\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7\x7f", "a|"},
+	{"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd" "1\xef\xb8\x8f\xe2\x83\xa3\x02\x14", "1\xef\xb8\x8f\xe2\x83\xa3\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd|"},
+	{"\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab\x02x", "x|\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab"},
+	{"x\xf0\x9f\x87\xab\x02\xf0\x9f\x87\xb7", "x\xf0\x9f\x87\xb7\xf0\x9f\x87\xab|"},	// joins a flag: after it
 };
 
 TEST(Line, KeysEditTheTextAndMoveTheCursor)
@@ -232,32 +256,48 @@ TEST(Line, KeysEditTheTextAndMoveTheCursor)
 		EXPECT_EQ(edited(c.keys), c.want) << testing::PrintToString(c.keys);
 }
 
-TEST(Line, HistoryIsRecalledAndItsChangesStartAnew)
+// The line after keys, over the history given, each line of which is
+// kept first.
+std::string
+recalled(const std::vector<std::string> &history, const std::string &keys)
 {
 	line l;
-	// neither a line the same as the one before nor one that gives NULL
-	// is kept
-	for (const char *s : {"zero", "first", "first", "a\0b"}) {
-		ASSERT_TRUE(line_open(&l, s, s[0] == 'a' ? 3 : strlen(s), 0));
+	for (const std::string &h : history) {
+		EXPECT_TRUE(line_open(&l, h.data(), h.size(), 0));
 		line_remember(&l);
 		line_close(&l);
 	}
-	ASSERT_TRUE(line_open(&l, "", 0, 0));
-	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
-	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
-	EXPECT_EQ(std::string(l.text, l.len), "zero");
-	line_close(&l);
-	ASSERT_TRUE(line_open(&l, "first", 5, 5));
-	line_remember(&l);
-	line_close(&l);
-	ASSERT_TRUE(line_open(&l, "draft", 5, 5));
-	EXPECT_EQ(line_do(&l, act::earlier), outcome::edited);
-	EXPECT_EQ(std::string(l.text, l.len), "first");
-	EXPECT_EQ(line_do(&l, act::undo), outcome::edited);	// nothing to undo
-	EXPECT_EQ(std::string(l.text, l.len), "first");
-	EXPECT_EQ(line_do(&l, act::later), outcome::edited);
-	EXPECT_EQ(std::string(l.text, l.len), "draft");
-	line_close(&l);
+	return edited(keys);
+}
+
+TEST(Line, HistoryIsRecalledSearchedAndKeepsItsEdits)
+{
+	const struct {
+		std::vector<std::string> history;
+		std::string keys, want;
+	} cases[] = {
+		// neither a line the same as the one before nor one that gives
+		// NULL is kept
+		{{"zero", "first", "first", "a\0b"s}, "\x10\x10", "zero|"},
+		{{"first"}, "draft\x10\x1f", "first|"},	// nothing to undo
+		{{"first"}, "draft\x10\x0e", "draft|"},
+		// a line shown keeps its edits while others are shown
+		{{"first"}, "\x10X\x0e\x10", "firstX|"},
+		{{}, "\x10", "first|"},		// until the line ends
+		// Ctrl-R back, Ctrl-S on; Enter takes the line found, Ctrl-G
+		// gives back the line searched from, another key ends it there
+		{{"alpha one", "beta two", "alpha three"}, "x\x12" "alpha\r", "alpha three|"},
+		{{}, "x\x12" "alpha\x12\r", "alpha one|"},
+		{{}, "x\x12" "alpha\x12\x12\x13\r", "alpha three|"},
+		{{}, "x\x12" "beta\x07", "x|"},
+		{{}, "x\x12" "beta\x05!", "beta two!|"},
+		{{}, "x\x12" "bet\x02", "|beta two"},
+		{{}, "x\x12" "betz\x7f\x7f" "ta\r", "beta two|"},
+		{{}, "x\x12\x12\r", "beta two|"},	// the last search again
+		{{}, "x\x12" "zz\x07", "x|"},	// found nowhere
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(recalled(c.history, c.keys), c.want) << testing::PrintToString(c.keys);
 }
 
 // The last 64 changes are undone, each keeping only what it changed: a
@@ -347,7 +387,7 @@ TEST(Line, EveryChangeIsUndoneExactly)
 			}
 			size_t p = 0;
 			while (p < l.pos)
-				p = next_char(l.text, p, l.len);
+				p = next_cluster(l.text, p, l.len);
 			ASSERT_EQ(p, l.pos) << "the cursor inside a character";
 			// typing in a row is one change
 			if (l.nundo > changes || (std::string(l.text, l.len) != was && !(typed && typing)))
@@ -384,7 +424,7 @@ TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
 		{"", 0, 0, 0, {0, 0, 0}},
 	};
 	for (const auto &c : cases) {
-		view v = layout({c.text.data(), c.text.size(), c.pos}, {c.first, 0, 0}, c.room);
+		view v = sideways({c.text.data(), c.text.size(), c.pos}, {c.first, 0, 0}, c.room);
 		EXPECT_EQ(v.first, c.want.first) << testing::PrintToString(c.text) << " " << c.pos;
 		EXPECT_EQ(v.end, c.want.end) << testing::PrintToString(c.text) << " " << c.pos;
 		EXPECT_EQ(v.at, c.want.at) << testing::PrintToString(c.text) << " " << c.pos;
@@ -401,6 +441,40 @@ TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
 	for (const auto &c : prompts)
 		EXPECT_EQ(shown_width(c.prompt.data(), c.prompt.size()), c.width)
 		    << testing::PrintToString(c.prompt);
+}
+
+// Where each cluster falls on rows cols wide, after lead columns, as a
+// terminal fills cells: each cluster's columns in a row of cells, one
+// that does not fit on the rest of its row after blank cells to the
+// next. The place of each is its first cell, and the end's the one after.
+TEST(Screen, EachClusterFallsWhereTheTerminalPutsIt)
+{
+	const std::string texts[] = {"", "abcdefghij", "ab\xe6\xbc\xa2" "cdef\xe5\xad\x97" "gh",
+	    "\xe6\xbc\xa2\xe6\xbc\xa2\xe6\xbc\xa2\xe6\xbc\xa2",
+	    "a\x01" "b\xc2\x85" "c\xf0\x9f\x87\xab\xf0\x9f\x87\xb7" "de\xcc\x81" "f"};
+	for (const std::string &t : texts)
+	for (size_t cols : {1, 2, 3, 4, 5, 7, 80})
+	for (size_t lead : {0, 1, 3, 4, 6}) {
+		std::vector<size_t> cells;	// a cell each column, a cluster's start in its first
+		cells.assign(lead, SIZE_MAX);
+		std::vector<size_t> starts;
+		for (size_t p = 0; p < t.size(); p = next_cluster(t.data(), p, t.size())) {
+			size_t w = cluster_width(t.data(), p, next_cluster(t.data(), p, t.size()));
+			while (cells.size() % cols != 0 && cells.size() % cols + w > cols)
+				cells.push_back(SIZE_MAX);
+			starts.push_back(cells.size());
+			cells.insert(cells.end(), w, p);
+		}
+		starts.push_back(cells.size());
+		size_t i = 0;
+		for (size_t p = 0;; p = next_cluster(t.data(), p, t.size()), i++) {
+			spot got = spot_of({t.data(), t.size(), 0}, cols, lead, p);
+			EXPECT_EQ(got.row * cols + got.col, starts[i]) << testing::PrintToString(t)
+			    << " at " << p << ", " << cols << " columns after " << lead;
+			if (p == t.size())
+				break;
+		}
+	}
 }
 
 // A child forked while the editor has the terminal takes the program's
@@ -457,10 +531,63 @@ TEST(Chars, EachTakesItsColumns)
 		size_t width;
 	} cases[] = {
 		{"a", 1}, {"\x01", 2}, {"\x7f", 2}, {"\xc2\x85", 4}, {"\xc2\xa0", 1},
-		{"\xcc\x81", 0}, {"\xe6\xbc\xa2", 2}, {"\xff", 1},
+		{"\xcc\x81", 0}, {"\xe6\xbc\xa2", 2}, {"\xff", 1}, {"\r\n", 4},
+		// emoji sequences: two, but for what a terminal was found to draw
+		{"\xf0\x9f\x87\xab\xf0\x9f\x87\xb7", 2}, {"\xe2\x9d\xa4\xef\xb8\x8f", 2},
+		{"1\xef\xb8\x8f\xe2\x83\xa3", 2}, {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd", 4},
+		{"\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7", 2},
+		{"e\xcc\x81\xcc\x82", 1}, {"\xe1\x84\x92\xe1\x85\xa1\xe1\x86\xab", 2},
 	};
+	learn_width(cluster_kind::modified, 4);	// as tmux 3.3a draws a skin tone
 	for (const auto &c : cases)
-		EXPECT_EQ(width(c.c.data(), 0, c.c.size()), c.width) << testing::PrintToString(c.c);
+		EXPECT_EQ(cluster_width(c.c.data(), 0, c.c.size()), c.width) << testing::PrintToString(c.c);
+	learn_width(cluster_kind::modified, 0);
+}
+
+// The clusters against every line of Unicode's own test, but those with
+// surrogates, which no well-formed UTF-8 holds; of the same version as
+// the tables.
+TEST(Chars, ClustersAreUnicodes)
+{
+	const char *path = "/usr/share/unicode/auxiliary/GraphemeBreakTest.txt";
+	FILE *f = fopen(path, "r");
+	char row[4096];
+	if (f == nullptr || fgets(row, sizeof row, f) == nullptr ||
+	    strstr(row, ("-"s + unicode_version + ".txt").c_str()) == nullptr)
+		GTEST_SKIP() << path << " is not there, or not of Unicode " << unicode_version;
+	int lines = 0;
+	while (fgets(row, sizeof row, f) != nullptr) {
+		std::string text;
+		std::vector<size_t> want, got;
+		bool surrogate = false;
+		for (char *p = row; *p != '\0' && *p != '#';) {
+			if (strncmp(p, "\xc3\xb7", 2) == 0) {	// ÷
+				want.push_back(text.size());
+				p += 2;
+			} else if (strncmp(p, "\xc3\x97", 2) == 0 || *p == ' ' || *p == '\t') {
+				p += *p == ' ' || *p == '\t' ? 1 : 2;
+			} else {
+				unsigned c = unsigned(strtoul(p, &p, 16));
+				char u[4];
+				surrogate = surrogate || (c >= 0xd800 && c <= 0xdfff);
+				text.append(u, put_code_point(c, u));
+			}
+		}
+		if (want.empty() || surrogate)
+			continue;
+		lines++;
+		for (size_t p = 0; p < text.size(); p = next_cluster(text.data(), p, text.size()))
+			got.push_back(p);
+		got.push_back(text.size());
+		EXPECT_EQ(got, want) << row;
+		// and back, a cluster at a time
+		std::vector<size_t> back = {text.size()};
+		for (size_t p = text.size(); p > 0;)
+			back.insert(back.begin(), p = prev_cluster(text.data(), p, text.size()));
+		EXPECT_EQ(back, want) << row;
+	}
+	fclose(f);
+	EXPECT_GT(lines, 500);
 }
 
 TEST(Chars, OneCharacterIsOneWellFormedSequence)

@@ -258,10 +258,31 @@ row() {
 	shows '[ab]'
 }
 
-# rows_of_digits N: the screen has N rows of nothing but digits, each
-# row as it shows, wrapped or not.
-rows_of_digits() {
-	[ "$(tm capture-pane -p | grep -cE '^[0-9]+$')" -eq "$1" ]
+# drawn_whole LINE N: the screen holds the prompt and LINE once, over as
+# many rows as they take, after what the row held before the prompt (or,
+# where the terminal could not say where the line went, nothing), and
+# nothing after them; the cursor N characters into LINE.
+drawn_whole() {
+	local w row pre top at
+	w=$(tm display -p '#{pane_width}')
+	[ "$(screen | grep -c 'plaintext: ')" -eq 1 ] || return 1
+	row=$(screen | grep -F 'plaintext: ' | sed 's/ *$//')
+	pre=${row%%plaintext: *}
+	[ "$row" = "${pre}plaintext: $1" ] && { [ -z "$pre" ] || [ "$pre" = 'Name: ' ]; } ||
+		return 1
+	top=$(tm capture-pane -p | grep -nF -- "${row:0:$w}" | head -n 1 | cut -d: -f1)
+	at=$((${#pre} + 11 + $2))
+	[ "$(tm display -p '#{cursor_x} #{cursor_y}')" = "$((at % w)) $((top - 1 + at / w))" ]
+}
+
+# tail_shown LINE: the screen's last row of text is LINE's end, shown once,
+# and the cursor after it.
+tail_shown() {
+	local joined last
+	joined=$(screen | sed 's/ *$//' | grep -v '^$' | tail -n 1)
+	last=$(tm capture-pane -p | sed 's/ *$//' | grep -v '^$' | tail -n 1)
+	[ "$(screen | grep -c "${1: -12}")" -eq 1 ] && [ "$joined" = "${1: -${#joined}}" ] &&
+		[ "$(tm display -p '#{cursor_x}')" = "${#last}" ]
 }
 
 # row_is TEXT|X: row TEXT shows TEXT|X, the row whole and the cursor.
@@ -269,49 +290,94 @@ row_is() {
 	[ "$(row "${1%%|*}")" = "$1" ]
 }
 
-@test "at a terminal a line wider than the window scrolls on its row, and a resize draws it again, leaving nothing behind" {
-	tm send-keys "printf 'Name: '; sh run.sh 0" Enter
-	shows 'Name: plaintext: '
-	long=$(printf '%s' "$(seq 100 | tr -d '\n' | head -c 100)")
-	tm send-keys "$long"
-	# the end in view, the cursor in the last column but one
-	was="Name: plaintext: ${long:39}|78"
-	eventually row_is "$was"
-	# one row: the line never spills onto the next
-	[ "$(screen | grep -c "${long:40:10}")" -eq 1 ]
-	# tmux rewraps the row over three and keeps the cursor's: the
-	# line is drawn on the one row it can still reach
-	tm resize-window -x 30
-	eventually rows_of_digits 1
-	# wider again, the row rewraps as it was, and is drawn whole
+width_is() {
+	[ "$(stty size -F "$pane_tty" | cut -d' ' -f2)" = "$1" ]
+}
+
+# resize WIDTH: the window WIDTH wide, once the editor has seen it: it
+# asks the terminal where its cursor is then, which the pane's output,
+# kept in out, shows.
+asked() {
+	[ "$(grep -o $'\e\\[6n' out | wc -l)" -gt "$1" ]
+}
+
+resize() {
+	local n
+	n=$(grep -o $'\e\\[6n' out | wc -l)
+	tm resize-window -x "$1"
+	eventually asked "$n"
+}
+
+at() {
+	eventually drawn_whole "$@" || {
+		screen; tm display -p '#{cursor_x} #{cursor_y}'; return 1; }
+}
+
+@test "at a terminal a line longer than its row wraps over rows after its prompt, as the terminal wraps text, and a resize narrower or wider draws it again once, whole" {
+	long=$(seq 100 | tr -d '\n' | head -c 101)
+	tm pipe-pane -o 'cat >out'
+	# rows that the terminal wraps itself, which it joins again when
+	# wider, and which capture-pane joins
+	for w in 80 20; do
+		tm resize-window -x "$w"
+		eventually width_is "$w"
+		tm send-keys clear Enter "printf 'Name: '; sh run.sh 0" Enter
+		shows 'Name: plaintext: '
+		tm send-keys "$long"
+		at "$long" 101
+		tm send-keys Home
+		at "$long" 0
+		# At 20, narrower: tmux 3.3a keeps the cursor on its row, and the
+		# rows above it that the line now takes go into the scrollback,
+		# where they stay as tmux rewrapped them; where the cursor was near
+		# the line's start, tmux puts it at 0,0.
+		if [ "$w" -eq 80 ]; then
+			resize 40
+			at "$long" 0
+		else
+			tm send-keys End
+			resize 10
+			eventually tail_shown "$long" || { screen; return 1; }
+		fi
+		resize "$w"
+		at "$long" $((w == 80 ? 0 : 101))
+		tm send-keys End
+		at "$long" 101
+		tm send-keys Enter
+		ended 0
+	done
+	# the alternate screen is not rewrapped, but cut short
 	tm resize-window -x 80
-	eventually row_is "$was"
-	rows_of_digits 0
-	tm send-keys Home
-	shows "plaintext: ${long:0:60}"
-	[ "$(screen | grep -c "${long:0:10}")" -eq 1 ]
-	# once entered, the whole line stays to be read, over two rows
-	tm send-keys Enter
-	ended 0
-	screen | grep -qx "Name: plaintext: $long"
-	# the alternate screen is not rewrapped, but cut short: the line
-	# stays where it started
+	eventually width_is 80
 	tm send-keys clear Enter "printf '\\e[?1049hName: '; sh run.sh 0" Enter
 	shows 'Name: plaintext: '
-	tm send-keys "$long"
-	eventually row_is "$was"
-	tm resize-window -x 40
-	eventually row_is "Name: plaintext: ${long:79}|38"
+	tm send-keys "$long" Left
+	at "$long" 100
+	resize 30
+	at "$long" 100
 	tm send-keys Enter
 	ended 0
-	# room for one character after the prompt, no more: the line goes
-	# on the row below it
-	tm send-keys clear Enter
-	tm resize-window -x 13
-	tm send-keys 'sh run.sh 0' Enter
-	shows 'plaintext:'
-	tm send-keys abc
-	eventually row_is 'abc|3'
+	# at the bottom of the screen the screen scrolls
+	tm send-keys clear Enter 'seq 30; sh run.sh 0' Enter
+	shows 'plaintext: '
+	tm send-keys "$long"
+	at "$long" 101
+	tm send-keys Enter
+	ended 0
+}
+
+@test "at a terminal a line longer than the screen shows the rows around the cursor" {
+	tm resize-window -x 20 -y 5
+	tm send-keys clear Enter 'sh run.sh 0' Enter
+	shows 'plaintext: '
+	long=$(seq 100 | tr -d '\n' | head -c 150)
+	tm send-keys "$long"
+	# the last rows, the cursor after the line
+	eventually test "$(screen | tail -n 1 | sed 's/ *$//')" = "${long:149}"
+	[ "$(tm display -p '#{cursor_x} #{cursor_y}')" = "1 4" ]
+	tm send-keys Home
+	eventually test "$(screen | head -n 1)" = "plaintext: ${long:0:9}"
+	[ "$(tm display -p '#{cursor_x} #{cursor_y}')" = "11 0" ]
 	tm send-keys Enter
 	ended 0
 }
