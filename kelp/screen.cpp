@@ -157,6 +157,9 @@ learn_widths(screen *s, const shown &line, bool typed_ahead, size_t cols, out *o
 		cluster_kind k = kind_of(line.text, p, q);
 		if (k == cluster_kind::text || width_learned(k))
 			continue;
+		// from a column set here: the line before may not be where the
+		// editor thought it
+		putn(o, "\r\x1b[%zuC", end.col);
 		put(o, line.text + p, q - p);
 		flush(o);
 		spot now;
@@ -246,7 +249,8 @@ place_line(screen *s, size_t cols, out *o)
 		s->lead_changed = true;
 		s->fresh = false;
 	} else {
-		size_t before = s->lwidth + s->blind_cols;	// the cursor after them
+		// the cursor after the program's prompt and what was written
+		size_t before = s->pwidth + s->blind_cols;
 		spot now = {0, before % cols};
 		if (s->unasked || !cursor_at(&now))
 			s->unasked = true;
@@ -257,7 +261,8 @@ place_line(screen *s, size_t cols, out *o)
 		s->pre = (now.col + cols - before % cols) % cols;
 		before += s->pre;
 		s->at = {before / cols, before % cols};
-		s->lead_changed = s->blind > 0;	// the line from its start
+		// the line from its start, or a search's prompt in the prompt's place
+		s->lead_changed = s->blind > 0 || s->lead != s->prompt;
 	}
 	s->placed = true;
 }

@@ -106,6 +106,21 @@ ended() {
 	# Ctrl-D deletes under the cursor; on an empty line it is the end
 	tm send-keys ab C-d Left C-d BSpace C-d
 	ended 1
+	# keys that come at once with it: the screen shows the line as it ended
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys $'ab\x7f\x7f\x04'
+	ended 1
+	screen | sed 's/ *$//' | grep -qx 'plaintext:'
+	# Ctrl-R's prompt in the prompt's place, and the prompt again after it
+	tm send-keys clear Enter 'sh run.sh 1' Enter
+	shows 'plaintext: '
+	tm send-keys C-r x
+	eventually row_is "(failed reverse-i-search)\`x':|30"
+	tm send-keys C-g
+	eventually row_is 'plaintext:|11'
+	tm send-keys C-d
+	ended 1
 	tm send-keys clear Enter 'sh run.sh 1' Enter
 	shows 'plaintext: '
 	tm send-keys xyz
