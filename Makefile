@@ -134,9 +134,9 @@ MINE = for f in $(BUILT); do [ ! -e "$$f" ] || [ -w "$$f" ] || { \
 SHARED = -fPIC -shared -Wl,-soname,libkelp.so.1 -Wl,--version-script=kelp/kelp.map \
 	-Wl,-z,nodelete
 KELP = kelp/kelp.cpp kelp/stream.cpp kelp/buffer.cpp kelp/editor.cpp kelp/term.cpp kelp/input.cpp kelp/keys.cpp \
-	kelp/history.cpp \
+	kelp/history.cpp kelp/words.cpp kelp/output.cpp kelp/plain.cpp \
 	kelp/line.cpp kelp/screen.cpp kelp/chars.cpp
-KELPH = kelp/kelp.h kelp/stream.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/input.h kelp/keys.h kelp/line.h \
+KELPH = kelp/kelp.h kelp/stream.h kelp/buffer.h kelp/editor.h kelp/term.h kelp/input.h kelp/keys.h kelp/line.h kelp/output.h \
 	kelp/screen.h kelp/chars.h kelp/width.h kelp/grapheme.h kelp/case.h
 kelp/libkelp.so: $(KELP) $(KELPH) kelp/kelp.map .flags
 	$(CXX) $(ALLCPP) $(ALLCXX) $(SHARED) $(OWNLINK) $(ALLLD) -o $@ $(KELP)

@@ -11,6 +11,7 @@
 #include "chars.h"
 #include "input.h"
 #include "line.h"
+#include "output.h"
 #include "screen.h"
 #include "term.h"
 

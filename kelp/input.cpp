@@ -23,6 +23,7 @@ struct pending {
 	key_state keys;
 	dev_t from;		// the terminal they were read from
 	size_t typed;		// what the terminal holds, as last asked
+	size_t run;		// bytes from at known to be text, a run going on
 	bool hung_up;		// it has hung up
 } in;
 
@@ -102,7 +103,28 @@ next_key_result
 take(parsed p)
 {
 	in.at += p.used;
+	in.run = 0;
 	return {p.k, no_key::none};
+}
+
+// The key the pending bytes begin: where a run of text was going on, only
+// what came since is looked at, so that a long paste costs its length.
+parsed
+parse_pending(const signal_keys &sk)
+{
+	size_t have = in.n - in.at;
+	if (in.run == 0 || in.run > have)
+		return parse_key(in.b + in.at, have, &in.keys, sk, in.hung_up);
+	// what follows the run is looked at, not yet taken: a key that
+	// changes the state comes after the run
+	parsed t = {{act::text, nullptr, 0}, 0, 0};
+	key_state st = in.keys;
+	if (have > in.run)
+		t = parse_key(in.b + in.at + in.run, have - in.run, &st, sk, in.hung_up);
+	// text as it came, not Ctrl-V and the byte after it
+	bool more = t.k.a == act::text && t.k.text == in.b + in.at + in.run;
+	size_t n = in.run + (more ? t.used : 0);
+	return {{act::text, in.b + in.at, n}, n, 0};
 }
 
 }
@@ -110,6 +132,7 @@ take(parsed p)
 void
 input_from(dev_t dev)
 {
+	in.run = 0;
 	if (dev != in.from) {
 		in.at = in.n = in.typed = 0;
 		in.keys = {};
@@ -131,10 +154,11 @@ next_key(const signal_keys &sk)
 		if (!regain_terminal())
 			return {{}, no_key::failed};
 		size_t have = in.n - in.at;
-		parsed p = parse_key(in.b + in.at, have, &in.keys, sk, in.hung_up);
+		parsed p = parse_pending(sk);
 		// a run of text goes on while more is typed: a paste goes in at once
 		bool run = p.used == have && p.k.a == act::text && have < run_most &&
 		    terminal_holds();
+		in.run = run ? have : 0;
 		if (p.used > 0 && !run)
 			return take(p);
 		if (in.hung_up)

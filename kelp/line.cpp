@@ -43,12 +43,10 @@ constexpr size_t ring_size = 10;
 bytes ring[ring_size];
 size_t nring, yank_at;
 
-// A change of the line: n bytes of s in place of those from a to b, the
-// cursor after them; typing right after typing joins the change before,
-// else it is one of its own for undo. False where no memory can be had,
-// the line as it was. s must not be in the line.
+}
+
 bool
-change_text(line *l, size_t a, size_t b, const char *s, size_t n, bool typing)
+line_change(line *l, size_t a, size_t b, const char *s, size_t n, bool typing)
 {
 	change *last = l->nundo > 0 ? &l->undo[l->nundo - 1] : nullptr;
 	bool joins = typing && l->typing && last != nullptr && a == b &&
@@ -82,11 +80,13 @@ change_text(line *l, size_t a, size_t b, const char *s, size_t n, bool typing)
 	return true;
 }
 
+namespace {
+
 void
 erase(line *l, size_t a, size_t b)
 {
 	if (a < b)
-		(void)change_text(l, a, b, nullptr, 0, false);
+		(void)line_change(l, a, b, nullptr, 0, false);
 }
 
 void
@@ -160,59 +160,11 @@ yank(line *l, bool again)
 	size_t a = again ? l->pos - l->yanked : l->pos;
 	yank_at = again ? (yank_at + nring - 1) % nring : nring - 1;
 	const bytes &t = ring[yank_at];
-	if (!change_text(l, a, l->pos, t.b, t.n, false))
+	if (!line_change(l, a, l->pos, t.b, t.n, false))
 		return false;
 	l->yanking = true;
 	l->yanked = t.n;
 	return true;
-}
-
-bool
-word_byte(char c)
-{
-	return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-	    (c >= 'a' && c <= 'z') || (c & 0x80) != 0;
-}
-
-// Where the word after p ends, or the one before it starts: past what is
-// no word, then the word, a character at a time.
-size_t
-word_after(const line *l, size_t p)
-{
-	for (bool in = false; p < l->len; p = next_cluster(l->text, p, l->len)) {
-		bool w = word_byte(l->text[p]);
-		if (in && !w)
-			break;
-		in = in || w;
-	}
-	return p;
-}
-
-size_t
-word_before(const line *l, size_t p)
-{
-	for (bool in = false; p > 0;) {
-		size_t q = prev_cluster(l->text, p, l->len);
-		bool w = word_byte(l->text[q]);
-		if (in && !w)
-			break;
-		in = in || w;
-		p = q;
-	}
-	return p;
-}
-
-// Ctrl-W's word: back over blanks, then to the blank before it.
-size_t
-blank_word_start(const line *l)
-{
-	auto blank = [](char c) { return c == ' ' || c == '\t'; };
-	size_t p = l->pos;
-	while (p > 0 && blank(l->text[p - 1]))
-		p--;
-	while (p > 0 && !blank(l->text[p - 1]))
-		p--;
-	return p;
 }
 
 // The characters a to m and m to b change places, the cursor after them.
@@ -221,7 +173,7 @@ swap(line *l, size_t a, size_t m, size_t b)
 {
 	bytes t = {nullptr, 0};
 	if (a < m && m < b && set(&t, l->text + m, b - m) && append(&t, l->text + a, m - a))
-		(void)change_text(l, a, b, t.b, t.n, false);
+		(void)line_change(l, a, b, t.b, t.n, false);
 	free(t.b);
 }
 
@@ -235,54 +187,6 @@ transpose(line *l)
 	size_t b = l->pos < l->len ? next_cluster(l->text, l->pos, l->len) : l->len;
 	size_t m = prev_cluster(l->text, b, l->len);
 	swap(l, m > 0 ? prev_cluster(l->text, m, l->len) : m, m, b);
-}
-
-// Alt-t: the word before the cursor and the one after it change places,
-// or at the end the last two, what is between them staying.
-void
-transpose_words(line *l)
-{
-	size_t e2 = word_after(l, l->pos), s2 = word_before(l, e2);
-	size_t s1 = word_before(l, s2), e1 = word_after(l, s1);
-	if (s1 == s2 || s2 < e1)
-		return;
-	bytes t = {nullptr, 0};
-	if (set(&t, l->text + s2, e2 - s2) && append(&t, l->text + e1, s2 - e1) &&
-	    append(&t, l->text + s1, e1 - s1))
-		(void)change_text(l, s1, e2, t.b, t.n, false);
-	free(t.b);
-}
-
-// Alt-u, Alt-l, Alt-c: the word after the cursor in upper case, lower
-// case, or with its first letter upper and the rest lower; the cursor
-// after it.
-void
-change_case(line *l, act a)
-{
-	size_t b = word_after(l, l->pos);
-	bytes t = {nullptr, 0};
-	bool first = a == act::capitalize_word;
-	for (size_t p = l->pos; p < b; p += char_len(l->text, p, l->len)) {
-		unsigned c = code_point_at(l->text, p, l->len);
-		char u[4];
-		size_t n = char_len(l->text, p, l->len);
-		if (c <= 0x10ffff && word_byte(l->text[p])) {
-			c = a == act::upper_word || first ? upper_case(c) : lower_case(c);
-			first = false;
-			n = put_code_point(c, u);
-		} else {
-			memcpy(u, l->text + p, n);
-		}
-		if (!append(&t, u, n)) {
-			free(t.b);
-			return;
-		}
-	}
-	if (t.n != b - l->pos || memcmp(t.b, l->text + l->pos, t.n) != 0)
-		(void)change_text(l, l->pos, b, t.b, t.n, false);
-	else
-		l->pos = b;
-	free(t.b);
 }
 
 // Where a key that only moves puts the cursor.
@@ -351,7 +255,7 @@ line_type(line *l, const char *s, size_t n)
 		search_type(l, s, n);
 		return true;
 	}
-	if (!change_text(l, l->pos, l->pos, s, n, true))
+	if (!line_change(l, l->pos, l->pos, s, n, true))
 		return false;
 	// never inside a character that the text joined
 	l->pos = cluster_boundary(l->text, l->pos, l->len);

@@ -73,6 +73,21 @@ enum class outcome : unsigned char { edited, entered, end_of_input, no_memory };
 // the line away.
 outcome line_do(line *l, act a);
 
+// A change of the line: n bytes of s in place of those from a to b, the
+// cursor after them; typing right after typing joins the change before,
+// else it is one of its own for undo. False where no memory can be had,
+// the line as it was. s must not be in the line.
+bool line_change(line *l, size_t a, size_t b, const char *s, size_t n, bool typing);
+
+// Words (words.cpp): where the one after p ends, or the one before it
+// starts, past what is no word; Ctrl-W's, back to a blank; Alt-t's
+// swap and the keys that change a word's case.
+size_t word_after(const line *l, size_t p);
+size_t word_before(const line *l, size_t p);
+size_t blank_word_start(const line *l);
+void transpose_words(line *l);
+void change_case(line *l, act a);
+
 // The whole line becomes n bytes of s, the cursor at pos; its changes
 // start anew. False where no memory can be had, the line as it was.
 bool line_replace(line *l, const char *s, size_t n, size_t pos);

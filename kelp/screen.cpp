@@ -9,6 +9,7 @@
 #include "screen.h"
 #include "chars.h"
 #include "input.h"
+#include "output.h"
 #include "term.h"
 
 #include <cerrno>
@@ -21,55 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-// What is drawn goes out in pieces of this size.
-struct out {
-	char b[1024];
-	size_t n;
-};
-
-void
-flush(out *o)
-{
-	for (size_t off = 0; off < o->n;) {
-		ssize_t w = write(drawn_on(), o->b + off, o->n - off);
-		if (w < 0 && errno == EINTR)
-			continue;
-		if (w <= 0)
-			break;
-		off += static_cast<size_t>(w);
-	}
-	o->n = 0;
-}
-
-void
-put(out *o, const char *s, size_t n)
-{
-	while (n > 0) {
-		if (o->n == sizeof o->b)
-			flush(o);
-		size_t k = n < sizeof o->b - o->n ? n : sizeof o->b - o->n;
-		memcpy(o->b + o->n, s, k);
-		o->n += k;
-		s += k;
-		n -= k;
-	}
-}
-
-void
-puts_(out *o, const char *s)
-{
-	put(o, s, strlen(s));
-}
-
-// An escape sequence with a number in it, as printf makes it.
-void
-putn(out *o, const char *format, size_t n)
-{
-	char b[32];
-	int k = snprintf(b, sizeof b, format, n);
-	put(o, b, static_cast<size_t>(k));
-}
 
 // The cursor from a to b.
 void
@@ -96,25 +48,6 @@ step_over(spot *at, size_t w, size_t cols)
 	at->col += w;
 	*at = {at->row + at->col / cols, at->col % cols};
 	return start;
-}
-
-// The cluster from p to q as it shows: a control as ^X and a C1 control
-// as <85>, which some terminals would act on.
-void
-put_cluster(out *o, const char *t, size_t p, size_t q)
-{
-	unsigned c = code_point_at(t, p, q);
-	if (c >= 0x20 && c != 0x7f && !(c >= 0x80 && c <= 0x9f)) {
-		put(o, t + p, q - p);
-		return;
-	}
-	for (; p < q; p += char_len(t, p, q)) {
-		c = code_point_at(t, p, q);
-		char b[8];
-		int n = c < 0x80 ? snprintf(b, sizeof b, "^%c", static_cast<char>(c ^ 0x40)) :
-		    snprintf(b, sizeof b, "<%02x>", c);
-		put(o, b, static_cast<size_t>(n));
-	}
 }
 
 // Writes the line from the byte at p, at, to its end: a cluster that does
@@ -312,51 +245,6 @@ draw_screenful(screen *s, const shown &line, size_t cols, size_t rows, spot cur,
 	s->at = cur;
 }
 
-// A terminal that takes no escape sequence: the row is written again
-// from its start, with the prompt where it fits before the line, spaces
-// over what is gone, then again up to the cursor.
-void
-draw_plain(screen *s, const shown &line, size_t cols, bool whole, out *o)
-{
-	if (!s->placed || s->fresh) {
-		bool beside = s->lwidth + 2 < cols;
-		if (s->fresh || !beside) {
-			puts_(o, "\r");
-			put(o, s->lead, s->llen);
-		}
-		if (!beside)
-			puts_(o, "\r\n");
-		s->pre = beside ? s->lwidth : 0;
-		s->placed = true;
-		s->fresh = false;
-		s->plain_cols = 0;
-	}
-	size_t room = cols > s->pre + 1 ? cols - s->pre - 1 : 0;
-	view v = whole ? view{0, line.len, 0} : sideways(line, {s->first, 0, 0}, room);
-	s->first = v.first;
-	size_t plen = s->pre > 0 ? s->llen : 0, w = 0;
-	puts_(o, "\r");
-	put(o, s->lead, plen);
-	for (size_t p = v.first; p < v.end;) {
-		size_t q = next_cluster(line.text, p, line.len);
-		put_cluster(o, line.text, p, q);
-		w += cluster_width(line.text, p, q);
-		p = q;
-	}
-	for (size_t i = w; i < s->plain_cols; i++)
-		puts_(o, " ");
-	if (line.pos < v.end || w < s->plain_cols) {
-		puts_(o, "\r");
-		put(o, s->lead, plen);
-		for (size_t p = v.first; p < line.pos;) {
-			size_t q = next_cluster(line.text, p, line.len);
-			put_cluster(o, line.text, p, q);
-			p = q;
-		}
-	}
-	s->plain_cols = w;
-}
-
 }
 
 spot
@@ -371,53 +259,6 @@ spot_of(const shown &line, size_t cols, size_t lead, size_t upto)
 		p = q;
 	}
 	return at;
-}
-
-view
-sideways(const shown &line, const view &before, size_t room)
-{
-	const char *text = line.text;
-	size_t len = line.len, pos = line.pos;
-	auto columns = [&](size_t a, size_t b) {
-		size_t w = 0;
-		for (; a < b; a = next_cluster(text, a, len))
-			w += cluster_width(text, a, next_cluster(text, a, len));
-		return w;
-	};
-	// The furthest back the row can start and still show the cursor.
-	size_t lo = pos, fits = 0;
-	while (lo > 0) {
-		size_t p = prev_cluster(text, lo, len), w = columns(p, lo);
-		if (fits + w >= room)
-			break;
-		fits += w;
-		lo = p;
-	}
-	// Where the end of the line fits, as much as fits is shown.
-	size_t tail = len;
-	for (size_t w = 0; tail > lo;) {
-		size_t p = prev_cluster(text, tail, len);
-		w += columns(p, tail);
-		if (w >= room)
-			break;
-		tail = p;
-	}
-	size_t first = before.first;
-	if (first > pos || first < lo)
-		first = lo;
-	if (tail <= pos && tail < first)
-		first = tail;
-	view v = {first, first, 0};
-	for (size_t w = 0; v.end < len;) {
-		size_t q = next_cluster(text, v.end, len), cw = columns(v.end, q);
-		if (w + cw > room)
-			break;
-		if (v.end < pos)
-			v.at += cw;
-		w += cw;
-		v.end = q;
-	}
-	return v;
 }
 
 void
@@ -558,13 +399,4 @@ clear(screen *s)
 	say(moves_cursor() ? "\x1b[H\x1b[2J" : "\r\n");
 	s->fresh = true;
 	s->whole_screen = false;
-}
-
-void
-say(const char *s)
-{
-	out o;
-	o.n = 0;
-	puts_(&o, s);
-	flush(&o);
 }

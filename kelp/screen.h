@@ -58,6 +58,10 @@ struct view {
 };
 view sideways(const shown &line, const view &before, size_t room);
 
+// Draws the line so, on rows cols wide.
+struct out;
+void draw_plain(screen *s, const shown &line, size_t cols, bool whole, out *o);
+
 // Draws the line: from the byte at from on, where nothing before it
 // changed (SIZE_MAX: only the cursor moved). Where the line's place is
 // not known yet, the terminal is asked, but not while keys are typed
@@ -73,8 +77,6 @@ void end_row(screen *s);
 // the prompt is drawn again there.
 void clear(screen *s);
 
-// Writes s to the terminal as it is.
-void say(const char *s);
 
 #pragma GCC visibility pop
 
