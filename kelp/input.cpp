@@ -158,7 +158,7 @@ next_key(const signal_keys &sk)
 		// a run of text goes on while more is typed: a paste goes in at once
 		bool run = p.used == have && p.k.a == act::text && have < run_most &&
 		    terminal_holds();
-		in.run = run ? have : 0;
+		in.run = run && p.k.n == have ? have : 0;
 		if (p.used > 0 && !run)
 			return take(p);
 		if (in.hung_up)
