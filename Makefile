@@ -392,7 +392,8 @@ lint: need-lint
 		rotlet tests/use tests/cases
 	$(MAKE) CXX=clang++ CC=clang CXXFLAGS='$(STRICT)' CFLAGS='$(STRICT)' \
 		rotlet tests/use tests/cases
-	shellcheck .ci/run tests/helper.bash tools/need tools/musl-c++ tools/root bench/run.sh
+	shellcheck .ci/run tests/helper.bash tools/need tools/musl-c++ tools/root \
+		tools/unicode bench/run.sh
 
 # rotlet against tr(1), time and memory; see bench/run.sh.
 bench: need-bench rotlet

@@ -18,13 +18,13 @@ namespace {
 constexpr size_t run_most = 1u << 20;
 
 struct pending {
-	unsigned char *b;
-	size_t at, n, size;	// bytes at to n are not yet keys
-	key_state keys;
-	dev_t from;		// the terminal they were read from
-	size_t typed;		// what the terminal holds, as last asked
-	size_t run;		// bytes from at known to be text, a run going on
-	bool hung_up;		// it has hung up
+	unsigned char *b = nullptr;
+	size_t at = 0, n = 0, size = 0;	// bytes at to n are not yet keys
+	key_state keys = {};
+	dev_t from = 0;		// the terminal they were read from
+	size_t typed = 0;	// what the terminal holds, as last asked
+	size_t run = 0;		// bytes from at known to be text, a run going on
+	bool hung_up = false;	// it has hung up
 } in;
 
 // Room for more bytes after those pending; false where no memory can be
@@ -100,7 +100,7 @@ read_one(int ms, bool for_key)
 }
 
 next_key_result
-take(parsed p)
+take(const parsed &p)
 {
 	in.at += p.used;
 	in.run = 0;

@@ -145,7 +145,7 @@ escaped(const unsigned char *b, size_t n, key_state *st, bool cut)
 	}
 	// Alt and a letter
 	static constexpr struct {
-		char c;
+		unsigned char c;
 		act a;
 	} alt[] = {{'b', act::word_left}, {'f', act::word_right}, {'d', act::kill_word},
 	    {'y', act::yank_pop}, {'t', act::transpose_words}, {'u', act::upper_word},

@@ -26,19 +26,19 @@ namespace {
 // All the terminal's state, which the signal handler shares.
 struct terminal {
 	struct termios saved, raw;	// the terminal as it was, and as edited
-	dev_t dev;			// which terminal that is
-	bool inherited;			// saved is the parent's: forked mid-edit
+	dev_t dev = 0;			// which terminal that is
+	bool inherited = false;			// saved is the parent's: forked mid-edit
 	int tty = -1;			// where the line is drawn
-	bool escapes;			// TERM names a terminal that knows them
+	bool escapes = false;			// TERM names a terminal that knows them
 	// The program's action for each signal the editor holds, and ours.
 	struct sigaction theirs[NSIG], ours;
-	bool held[NSIG];
-	volatile sig_atomic_t holding;	// the editor's handlers are in place
-	volatile sig_atomic_t raw_on;	// raw is in force: the terminal is ours
-	volatile sig_atomic_t redraw;	// the window changed, or the job is back
-	volatile sig_atomic_t fresh;	// back from a stop: prompt and line anew
-	volatile sig_atomic_t wait_ended;	// a handler without SA_RESTART ran
-	volatile sig_atomic_t caught;	// a held signal came during the wait
+	bool held[NSIG] = {};
+	volatile sig_atomic_t holding = 0;	// the editor's handlers are in place
+	volatile sig_atomic_t raw_on = 0;	// raw is in force: the terminal is ours
+	volatile sig_atomic_t redraw = 0;	// the window changed, or the job is back
+	volatile sig_atomic_t fresh = 0;	// back from a stop: prompt and line anew
+	volatile sig_atomic_t wait_ended = 0;	// a handler without SA_RESTART ran
+	volatile sig_atomic_t caught = 0;	// a held signal came during the wait
 	int wake[2] = {-1, -1};		// the handler's wake-up for the wait
 } term;
 

@@ -99,7 +99,7 @@ change_case(line *l, act a)
 			return;
 		}
 	}
-	if (t.n != b - l->pos || memcmp(t.b, l->text + l->pos, t.n) != 0)
+	if (t.n != b - l->pos || (t.n > 0 && memcmp(t.b, l->text + l->pos, t.n) != 0))
 		(void)line_change(l, l->pos, b, t.b, t.n, false);
 	else
 		l->pos = b;
