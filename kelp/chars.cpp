@@ -289,13 +289,6 @@ width_learned(cluster_kind k)
 }
 
 unsigned
-c1_control(const char *s, size_t p, size_t len)
-{
-	auto u = reinterpret_cast<const unsigned char *>(s);
-	return u[p] == 0xc2 && p + 1 < len && u[p + 1] >= 0x80 && u[p + 1] <= 0x9f ? u[p + 1] : 0;
-}
-
-unsigned
 upper_case(unsigned c)
 {
 	return mapped(to_upper, sizeof to_upper / sizeof *to_upper, c);

@@ -51,9 +51,6 @@ size_t cluster_width(const char *s, size_t p, size_t q);
 void learn_width(cluster_kind k, size_t columns);
 bool width_learned(cluster_kind k);
 
-// The C1 control at p, or 0 where the character there is none.
-unsigned c1_control(const char *s, size_t p, size_t len);
-
 // Code points in the other case, by Unicode's simple mappings; those
 // with none stay.
 unsigned upper_case(unsigned c);

@@ -89,12 +89,6 @@ history_count()
 	return count;
 }
 
-bytes
-history_at(size_t i)
-{
-	return lines[i];
-}
-
 void
 history_keep(const char *s, size_t n)
 {

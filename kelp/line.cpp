@@ -120,34 +120,37 @@ undo(line *l)
 
 // A kill right after a kill adds to what that one killed: before it,
 // where it kills back from the cursor, else after it. Any other kill is
-// a new text on the ring.
+// a new text on the ring. What the ring is to hold is made first: where
+// memory runs out, the line and the ring stay as they were.
 void
 kill_text(line *l, size_t a, size_t b, bool again)
 {
 	if (a == b)
 		return;
 	bytes t = {nullptr, 0}, &top = ring[nring - (nring > 0)];
-	if (!again || nring == 0) {
-		if (!set(&t, l->text + a, b - a))
-			return;
+	bool joins = again && nring > 0, made;
+	if (!joins)
+		made = set(&t, l->text + a, b - a);
+	else if (b == l->pos)
+		made = set(&t, l->text + a, b - a) && append(&t, top.b, top.n);
+	else
+		made = set(&t, top.b, top.n) && append(&t, l->text + a, b - a);
+	if (!made || !line_change(l, a, b, nullptr, 0, false)) {
+		free(t.b);
+		return;
+	}
+	if (joins) {
+		free(top.b);
+		top = t;
+	} else {
 		if (nring == ring_size) {
 			free(ring[0].b);
 			memmove(ring, ring + 1, (ring_size - 1) * sizeof *ring);
 			nring--;
 		}
 		ring[nring++] = t;
-	} else if (b == l->pos) {
-		if (set(&t, l->text + a, b - a) && append(&t, top.b, top.n)) {
-			free(top.b);
-			top = t;
-		} else {
-			free(t.b);
-		}
-	} else {
-		(void)append(&top, l->text + a, b - a);
 	}
 	yank_at = nring - 1;
-	erase(l, a, b);
 }
 
 // A yank puts back the newest kill; again, right after a yank, it puts

@@ -97,10 +97,9 @@ bool line_replace(line *l, const char *s, size_t n, size_t pos);
 void line_remember(const line *l);
 void line_close(line *l);
 
-// The lines of earlier calls (history.cpp): how many, the one at i, and
-// keeping one more; a line's way among them, and its search.
+// The lines of earlier calls (history.cpp): how many, and keeping one
+// more; a line's way among them, and its search.
 size_t history_count();
-bytes history_at(size_t i);
 void history_keep(const char *s, size_t n);
 void recall_step(line *l, bool earlier);
 void search_begin(line *l, bool backward);

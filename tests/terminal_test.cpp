@@ -42,10 +42,12 @@ struct how {
 	int calls = 1;			// not counting those a signal or a
 					// cancel ended, which the next call
 					// goes on with
-	unsigned short cols = 80;
+	unsigned short cols = 80, rows = 24;
 	const char *term = "xterm";
 	bool shown = true;		// standard output on the terminal too
-	const char *reply = "\x1b[2;7R";	// where the cursor is
+	const char *reply = "\x1b[2;7R";	// where the cursor is: the
+					// answers in turn, a newline
+					// between, the last given again
 	bool late = false;		// the answer once the next turn is typed
 	const char *prompt = "line";	// the prompt's last row, before "> "
 	bool controlling = true;	// the process's controlling terminal
@@ -84,12 +86,14 @@ struct {
 	dev_t slave;
 	size_t turn, part;	// the turn under way, and how much of it is typed
 	bool answer_due;	// asked where the cursor is, the answer held back
+	int answers;		// answers given
 	bool entered;		// the last turn's Enter has been read
 	bool jolted_editing;	// the jolt came before it
 	bool jolted, waited;	// it came, and the editor waited for a key since
 	long steps;
 	bool in_jolt;
 	bool failing_was;	// allocations fail for the editor, not the person
+	bool fail_in_calls;	// they fail in every call, not the first alone
 	// what the terminal was sent: kept without allocating, as a signal's
 	// handler draws too
 	char screen[1 << 20];
@@ -171,8 +175,12 @@ type_in(const std::string &s)
 void
 answer()
 {
+	const char *r = person.sc->h.reply;
+	for (int i = 0; i < person.answers && strchr(r, '\n') != nullptr; i++)
+		r = strchr(r, '\n') + 1;
 	if (person.master >= 0)
-		(void)type_in(person.sc->h.reply);
+		(void)type_in(std::string(r, strcspn(r, "\n")));
+	person.answers++;
 	person.answer_due = false;
 }
 
@@ -190,7 +198,7 @@ do_jolt()
 		raise(h.sig);
 		break;
 	case jolt::resize: {
-		struct winsize ws = {24, static_cast<unsigned short>(h.cols + 10), 0, 0};
+		struct winsize ws = {h.rows, static_cast<unsigned short>(h.cols + 10), 0, 0};
 		ioctl(person.master, TIOCSWINSZ, &ws);
 		break;
 	}
@@ -360,6 +368,7 @@ one_call(void *arg)
 {
 	auto *r = static_cast<call_result *>(arg);
 	pthread_sigmask(SIG_SETMASK, &program_mask, nullptr);
+	armed = armed || person.fail_in_calls;
 	string s = get_string(nullptr, "%s\n%s> ", "first row", person.sc->h.prompt);
 	r->error = errno;
 	armed = false;
@@ -467,7 +476,7 @@ play(const scene &sc)
 	int pty = posix_openpt(O_RDWR | O_NOCTTY);
 	FILE *res = tmpfile();
 	const how &h = sc.h;
-	struct winsize ws = {24, h.cols, 0, 0};
+	struct winsize ws = {h.rows, h.cols, 0, 0};
 	if (pty < 0 || res == nullptr || grantpt(pty) != 0 || unlockpt(pty) != 0 ||
 	    ioctl(pty, TIOCSWINSZ, &ws) != 0) {
 		p.wrong = "no terminal";
@@ -691,6 +700,13 @@ TEST(Terminal, KeysEditTheLine)
 		{{"ab\x02x\r"}, "axb", {.cols = 1}},
 		{{"abc\x02x\r"}, "abxc", {.cols = 0}},
 		{{smiles + "\r"}, smiles, {.cols = 400}},
+		// a wide character that does not fit the row's end goes to the next;
+		// an emoji sequence is one character, of the columns the terminal
+		// is found to give it, where there is room to ask, or two
+		{{"ab\xe6\xbc\xa2\xe5\xad\x97\r"}, "ab\xe6\xbc\xa2\xe5\xad\x97", {.cols = 9}},
+		{{"a\U0001f1eb\U0001f1f7", "\x7f" "b\r"}, "ab", {.reply = "\x1b[2;7R\n\x1b[2;12R"}},
+		{{"a\U0001f44d\U0001f3fd", "\x1b[Dx\r"}, "ax\U0001f44d\U0001f3fd"},
+		{{"a1\ufe0f\u20e3", "\x7f\r"}, "a", {.cols = 12}},
 		{{"abc\x02x\r"}, "abxc", {.cols = 4}},
 		{{"abc\x02\x0cx\x7f\x7f\x05\x7f\r"}, "a", {.cols = 4, .term = "dumb"}},
 		// a failed read ends the line; a poll that fails is no key
@@ -862,6 +878,57 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 				}
 			}
 		}
+	}
+}
+
+
+// A resize at every step of a line over rows, and of one longer than the
+// screen: the line as typed. Where the terminal's answer fits both a
+// rewrapped and a cut row, the terminal's kind tells; where it fits
+// neither, or is none, the line is drawn again all the same.
+TEST(Terminal, AResizeAtEveryStepKeepsTheLine)
+{
+	const std::string text = "abcdefghijklmnopqrstuvwxyz0123";
+	for (unsigned short rows : {24, 3}) {
+		for (const char *reply : {"\x1b[1;7R", "\x1b[1;7R\n\x1b[3;7R", "\x1b[1;7R\n\x1b[3;9R",
+		    "\x1b[1;7R\n\x1b[0;7R"}) {
+			how h = {.cols = 10, .rows = rows, .reply = reply, .what = jolt::resize, .sig = SIGWINCH};
+			played calm = play({{text, "\x02", "y\r"}, {}, h});
+			for (h.at = 1; h.at <= calm.steps; h.at++) {
+				played p = play({{text, "\x02", "y\r"}, {}, h});
+				EXPECT_EQ(last(p), text.substr(0, 29) + "y3")
+				    << rows << " rows, at step " << h.at << ", " << testing::PrintToString(reply);
+				EXPECT_EQ(p.wrong, "") << h.at;
+			}
+		}
+	}
+}
+
+
+// Any one allocation that fails, in a scene of every kind of key: each
+// call gives its line, or NULL, the key it came in undone; the terminal
+// and the signals are left as they were.
+long nth_fails;
+
+TEST(Terminal, AnyAllocationThatFailsCostsOneCallAtMost)
+{
+	if (SANITIZED)
+		GTEST_SKIP() << "the sanitizers' allocators cannot be made to fail";
+	scene sc = {{"first\r", "second\r", "ab cd\x17\x19\x19\x1by\x1bu\x1b" "b\x1bt",
+	    "\x12" "fi\x01\x12\x7f\x12", "\x1b[C\x1b[A\x1b[Bxyz\U0001f1eb\U0001f1f7\x0c\x1f\r"},
+	    {}, {.calls = 3, .cols = 12}};
+	played calm = play(sc);
+	ASSERT_EQ(calm.lines.size(), 3u);
+	sc.h.setup = [] {
+		failing = fail::nth;
+		fail_count = nth_fails;
+		person.fail_in_calls = true;
+	};
+	for (nth_fails = 1; nth_fails <= 200; nth_fails++) {
+		played p = play(sc);
+		EXPECT_EQ(p.lines.size(), 3u) << "allocation " << nth_fails;
+		EXPECT_EQ(p.status, 0) << "allocation " << nth_fails;
+		EXPECT_EQ(p.wrong, "") << "allocation " << nth_fails;
 	}
 }
 
