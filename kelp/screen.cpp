@@ -105,19 +105,6 @@ learn_widths(screen *s, const shown &line, bool typed_ahead, size_t cols, out *o
 	return asked;
 }
 
-// Whether the terminal rewraps its rows when its width changes: tmux and
-// most do; xterm, rxvt and the Linux console cut them short. Asked only
-// where where the cursor went fits both.
-bool
-rewraps()
-{
-	const char *term = getenv("TERM");
-	if (getenv("TMUX") != nullptr)
-		return true;
-	return getenv("XTERM_VERSION") == nullptr && term != nullptr &&
-	    strncmp(term, "linux", 5) != 0 && strncmp(term, "rxvt", 4) != 0;
-}
-
 // The window's width changed since the line was drawn. A terminal that
 // rewraps its rows has put the cursor where its place in the text falls
 // now, what is above moved up, into the scrollback where it must; one that
@@ -247,6 +234,16 @@ draw_screenful(screen *s, const shown &line, size_t cols, size_t rows, spot cur,
 
 }
 
+bool
+rewraps()
+{
+	const char *term = getenv("TERM");
+	if (getenv("TMUX") != nullptr)
+		return true;
+	return getenv("XTERM_VERSION") == nullptr && term != nullptr &&
+	    strncmp(term, "linux", 5) != 0 && strncmp(term, "rxvt", 4) != 0;
+}
+
 spot
 spot_of(const shown &line, size_t cols, size_t lead, size_t upto)
 {
@@ -269,11 +266,6 @@ draw(screen *s, const shown &line, bool typed_ahead, size_t from, bool whole)
 		return;
 	out o;
 	o.n = 0;
-	if (s->lead == nullptr) {
-		s->lead = s->prompt;
-		s->llen = s->plen;
-		s->lwidth = s->pwidth;
-	}
 	// With echo off, as for a password, nothing typed is shown, but for
 	// the prompt on a new row.
 	if (!echoing()) {

@@ -70,6 +70,11 @@ void draw_plain(screen *s, const shown &line, size_t cols, bool whole, out *o);
 // that ended is drawn whole, the cursor after it.
 void draw(screen *s, const shown &line, bool typed_ahead, size_t from, bool whole = false);
 
+// Whether the terminal rewraps its rows when its width changes, as tmux
+// and most do, told by what it says it is; xterm, rxvt and the Linux
+// console cut them short.
+bool rewraps();
+
 // Goes on to a new row after the line, clearing what is below.
 void end_row(screen *s);
 

@@ -90,8 +90,10 @@ in_front()
 void
 paste(bool on)
 {
-	if (term.escapes)
-		(void)!write(term.tty, on ? paste_on : paste_off, sizeof paste_on - 1);
+	// a handler without SA_RESTART may cut the write short before it began
+	while (term.escapes && write(term.tty, on ? paste_on : paste_off,
+	    sizeof paste_on - 1) < 0 && errno == EINTR)
+		;
 }
 
 void

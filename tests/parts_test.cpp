@@ -117,7 +117,8 @@ TEST(Keys, EachByteOrSequenceNamesOneKey)
 // reader as the editor does: text, then "|" where the cursor is. It ends
 // at the first key that fails. The buffer starts small and grows with the
 // line, as where memory is tight. Where nth is not 0, the nth allocation
-// fails; *at is then the state it failed in, 0 for the line's opening.
+// and all after it fail; *at is then the state it failed in, 0 for the
+// line's opening.
 std::vector<std::string>
 states(const std::string &start, const std::string &bytes, long nth, size_t *at)
 {
@@ -127,7 +128,7 @@ states(const std::string &start, const std::string &bytes, long nth, size_t *at)
 	armed = true;
 	bool small = room(0) != nullptr;
 	armed = false;
-	failing = fail::nth;
+	failing = fail::from_nth;
 	fail_count = nth;
 	std::vector<std::string> out;
 	line l;
@@ -333,7 +334,8 @@ TEST(Line, AKeyWithNoMemoryIsDoneWholeOrNotAtAll)
 	line_remember(&l);
 	line_close(&l);
 	std::vector<std::pair<std::string, std::string>> rows = {
-	    {longer, "ab\x1b[A\x1b[B\x1b[A\x1f"}, {"", "ab\x1b[A\x1b[B"}};
+	    {longer, "ab\x1b[A\x1b[B\x1b[A\x1f"}, {"", "ab\x1b[A\x1b[B"},
+	    {"", std::string(200, 'x') + "\x17\x1f"}};	// the line outgrows its buffer
 	for (const auto &c : line_cases) {
 		rows.emplace_back("", c.keys);
 		rows.emplace_back("", std::string(126, 'x') + c.keys);	// past 128 bytes
@@ -475,6 +477,30 @@ TEST(Screen, EachClusterFallsWhereTheTerminalPutsIt)
 				break;
 		}
 	}
+}
+
+// Whether the terminal rewraps its rows on a resize, by what it says it is.
+TEST(Screen, TheTerminalsKindTellsWhetherItRewraps)
+{
+	const struct {
+		const char *term, *tmux, *xterm;
+		bool want;
+	} rows[] = {
+		{"xterm-256color", nullptr, nullptr, true},	// VTE, kitty, most
+		{"screen", "/tmp/tmux-0/default,1,0", nullptr, true},
+		{"linux", "/tmp/tmux-0/default,1,0", nullptr, true},
+		{"xterm", nullptr, "XTerm(379)", false},
+		{"linux", nullptr, nullptr, false},
+		{"rxvt-unicode", nullptr, nullptr, false},
+		{nullptr, nullptr, nullptr, false},
+	};
+	std::string term = getenv("TERM") != nullptr ? getenv("TERM") : "";
+	for (const auto &r : rows) {
+		for (auto [name, v] : {std::pair{"TERM", r.term}, {"TMUX", r.tmux}, {"XTERM_VERSION", r.xterm}})
+			(void)(v != nullptr ? setenv(name, v, 1) : unsetenv(name));
+		EXPECT_EQ(rewraps(), r.want) << (r.term != nullptr ? r.term : "no TERM");
+	}
+	setenv("TERM", term.c_str(), 1);
 }
 
 // A child forked while the editor has the terminal takes the program's

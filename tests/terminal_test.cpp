@@ -35,7 +35,9 @@
 namespace {
 
 // What comes at a step of the editor.
-enum class jolt : unsigned char { none, signal, twice, resize, cancel, stop };
+// set_and_signal: a handler without SA_RESTART set mid-edit, as another
+// thread of the program may, then its signal.
+enum class jolt : unsigned char { none, signal, twice, resize, cancel, stop, set_and_signal };
 
 // How a person types at a terminal, and what comes meanwhile.
 struct how {
@@ -90,6 +92,7 @@ struct {
 	bool entered;		// the last turn's Enter has been read
 	bool jolted_editing;	// the jolt came before it
 	bool jolted, waited;	// it came, and the editor waited for a key since
+	bool in_call;		// it came in the call under way, not yet ended
 	long steps;
 	bool in_jolt;
 	bool failing_was;	// allocations fail for the editor, not the person
@@ -184,6 +187,8 @@ answer()
 	person.answer_due = false;
 }
 
+void count(int);
+
 void
 do_jolt()
 {
@@ -208,6 +213,13 @@ do_jolt()
 	case jolt::stop:
 		raise(SIGTSTP);
 		break;
+	case jolt::set_and_signal: {
+		struct sigaction sa = {};
+		sa.sa_handler = count;
+		sigaction(h.sig, &sa, nullptr);
+		raise(h.sig);
+		break;
+	}
 	default:
 		break;
 	}
@@ -227,6 +239,7 @@ step()
 		person.in_jolt = true;
 		do_jolt();
 		person.in_jolt = false;
+		person.in_call = person.sc->h.what != jolt::cancel;
 	}
 	return cancel;
 }
@@ -270,6 +283,26 @@ type_turn(int ms)
 	return ms;
 }
 
+// A signal that came in a call that would wait ends it with EINTR, where
+// it was caught: a poll always, a read or a write where the handler does
+// not restart them.
+bool
+interrupted(bool restarts)
+{
+	if (!person.in_call)
+		return false;
+	person.in_call = false;
+	const how &h = person.sc->h;
+	struct sigaction sa;
+	sigaction(h.what == jolt::resize ? SIGWINCH : h.what == jolt::stop ? SIGTSTP : h.sig,
+	    nullptr, &sa);
+	bool caught = sa.sa_handler != SIG_DFL && sa.sa_handler != SIG_IGN;
+	if (!caught || (restarts && (sa.sa_flags & SA_RESTART)))
+		return false;
+	errno = EINTR;
+	return true;
+}
+
 }
 
 extern "C" ssize_t
@@ -279,6 +312,8 @@ read(int fd, void *b, size_t n)
 		return real_read(fd, b, n);
 	pthread_setcancelstate(step(), nullptr);
 	armed = person.failing_was;
+	if (interrupted(true))
+		return -1;
 	ssize_t r = real_read(fd, b, n);
 	if (r == 1 && person.turn == person.sc->keys.size() && *static_cast<char *>(b) == '\n')
 		person.entered = true;
@@ -291,6 +326,11 @@ write(int fd, const void *b, size_t n)
 	if (!on_terminal(fd))
 		return real_write(fd, b, n);
 	int cancel = step();
+	if (interrupted(true)) {
+		armed = person.failing_was;
+		pthread_setcancelstate(cancel, nullptr);
+		return -1;
+	}
 	ssize_t w = real_write(fd, b, n);
 	drain(w > 0 ? size_t(w) : 0);
 	if (w > 0 && memmem(b, size_t(w), "\x1b[6n", 4) != nullptr && person.sc->h.reply != nullptr) {
@@ -323,6 +363,8 @@ poll(struct pollfd *p, nfds_t n, int ms)
 	}
 	armed = person.failing_was;
 	pthread_setcancelstate(cancel, nullptr);
+	if (interrupted(false))
+		return -1;
 	return real_poll(p, n, ms);
 }
 
@@ -347,10 +389,23 @@ count_once(int sig)
 
 // A handler of the program's for sig, with these flags.
 void
+count_info(int, siginfo_t *, void *)
+{
+	handled++;
+}
+
+// count() as sig's handler; with SA_SIGINFO, count_info(), SIGUSR2 in its
+// mask
+void
 handle(int sig, int flags)
 {
 	struct sigaction sa = {};
-	sa.sa_handler = count;
+	if (flags & SA_SIGINFO) {
+		sa.sa_sigaction = count_info;
+		sigaddset(&sa.sa_mask, SIGUSR2);
+	} else {
+		sa.sa_handler = count;
+	}
 	sa.sa_flags = flags;
 	sigaction(sig, &sa, nullptr);
 }
@@ -439,6 +494,9 @@ calls(const scene &sc, FILE *res)
 	}
 	person.armed = false;
 	drain();
+	// what the program set mid-edit is its own
+	if (h.what == jolt::set_and_signal)
+		sigaction(h.sig, nullptr, &was[h.sig]);
 	std::string wrong = left_wrong(mode, was);
 	// a handler without SA_RESTART ends the call it comes in, as it
 	// would a read, even where the editor does not wait again
@@ -665,6 +723,7 @@ TEST(Terminal, KeysEditTheLine)
 		{{"a\x1b[200~b\0c\x1b[201~d\r"s}, {}},
 		{{"a\x1b[200~b", "c\x1b", "[201~d\r"}, "abcd"},	// a paste in pieces
 		{{long_line + "\x01y\r"}, "y" + long_line},	// scrolled
+		{{std::string(62, 'x') + "\x1b[Dy\r"}, std::string(61, 'x') + "yx"},
 		{{"ab\x1b", "", "b\r"}, "abb"},		// Escape, then a key in its own time
 		{{"ab\x03x\r"}, "x", {.late = true}},	// typed while the terminal answers
 		{{"abc\x03xy\r"}, "xy"},		// what follows an interrupt begins anew
@@ -707,7 +766,7 @@ TEST(Terminal, KeysEditTheLine)
 		{{"a\U0001f1eb\U0001f1f7", "\x7f" "b\r"}, "ab", {.reply = "\x1b[2;7R\n\x1b[2;12R"}},
 		{{"a\U0001f44d\U0001f3fd", "\x1b[Dx\r"}, "ax\U0001f44d\U0001f3fd"},
 		{{"a1\ufe0f\u20e3", "\x7f\r"}, "a", {.cols = 12}},
-		{{"abc\x02x\r"}, "abxc", {.cols = 4}},
+		{{"abc\x02x\r"}, "abxc", {.cols = 4, .rows = 0}},	// of no known height
 		{{"abc\x02\x0cx\x7f\x7f\x05\x7f\r"}, "a", {.cols = 4, .term = "dumb"}},
 		// a failed read ends the line; a poll that fails is no key
 		{{"ab\r"}, {}, {.setup = [] { refuse(__NR_read, 0, 0); }}},
@@ -837,6 +896,10 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 		{"resize, handled", jolt::resize, SIGWINCH, [] { handle(SIGWINCH, 0); }},
 		{"handler", jolt::signal, SIGUSR1, [] { handle(SIGUSR1, SA_RESTART); }},
 		{"handler without SA_RESTART", jolt::signal, SIGUSR1, [] { handle(SIGUSR1, 0); }},
+		{"handler with siginfo, its mask, SA_NODEFER", jolt::signal, SIGUSR1,
+		    [] { handle(SIGUSR1, SA_SIGINFO | SA_NODEFER | SA_RESTART); }},
+		{"stop, handled", jolt::signal, SIGTSTP, [] { handle(SIGTSTP, SA_RESTART); }},
+		{"handler set mid-edit", jolt::set_and_signal, SIGUSR2, nullptr},
 		{"one-shot handler", jolt::signal, SIGUSR1,
 		    [] { handle(SIGUSR1, SA_RESETHAND | SA_RESTART); }},
 		// the second time, the default action
@@ -873,7 +936,7 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 					EXPECT_EQ(last(p), "acx\nybd") << where;
 				}
 				EXPECT_EQ(p.wrong, "") << where;
-				if (j.setup != nullptr && j.what == jolt::signal && j.sig == SIGUSR1) {
+				if (j.setup != nullptr && j.what == jolt::signal && j.sig != SIGINT && j.sig != SIGTERM) {
 					EXPECT_EQ(p.handled, 1) << where;
 				}
 			}
@@ -888,15 +951,15 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 // neither, or is none, the line is drawn again all the same.
 TEST(Terminal, AResizeAtEveryStepKeepsTheLine)
 {
-	const std::string text = "abcdefghijklmnopqrstuvwxyz0123";
+	const std::string text = "abcdefghijklmnopqrstuvwxyz012345678";
 	for (unsigned short rows : {24, 3}) {
-		for (const char *reply : {"\x1b[1;7R", "\x1b[1;7R\n\x1b[3;7R", "\x1b[1;7R\n\x1b[3;9R",
+		for (const char *reply : {"\x1b[1;7R", "\x1b[1;7R\n\x1b[3;1R", "\x1b[1;7R\n\x1b[3;9R",
 		    "\x1b[1;7R\n\x1b[0;7R"}) {
 			how h = {.cols = 10, .rows = rows, .reply = reply, .what = jolt::resize, .sig = SIGWINCH};
 			played calm = play({{text, "\x02", "y\r"}, {}, h});
 			for (h.at = 1; h.at <= calm.steps; h.at++) {
 				played p = play({{text, "\x02", "y\r"}, {}, h});
-				EXPECT_EQ(last(p), text.substr(0, 29) + "y3")
+				EXPECT_EQ(last(p), text.substr(0, 34) + "y8")
 				    << rows << " rows, at step " << h.at << ", " << testing::PrintToString(reply);
 				EXPECT_EQ(p.wrong, "") << h.at;
 			}
