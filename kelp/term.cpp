@@ -372,12 +372,17 @@ regain_terminal()
 		return true;
 	if (!await_front())
 		return false;
+	// given back for good meanwhile, as quick_exit() does from another
+	// thread: the terminal stays the program's
 	sigset_t was;
 	lock_state(&was);
-	if (!term.raw_on)
+	bool ours = term.holding;
+	if (ours && !term.raw_on)
 		to_editor();
 	unlock_state(&was);
-	return true;
+	if (!ours)
+		errno = EIO;
+	return ours;
 }
 
 int

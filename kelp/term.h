@@ -32,7 +32,8 @@ void give_back();
 
 // Where the job has gone to the background, waits as a read would until
 // it is in front again, and takes the terminal again; false, with errno,
-// where that read would fail.
+// where that read would fail, or where the terminal was given back for
+// good (EIO).
 bool regain_terminal();
 
 // Waits up to ms milliseconds (-1: however long) for input, as poll()

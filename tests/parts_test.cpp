@@ -296,6 +296,10 @@ TEST(Line, HistoryIsRecalledSearchedAndKeepsItsEdits)
 		{{}, "x\x12" "betz\x7f\x7f" "ta\r", "beta two|"},
 		{{}, "x\x12\x12\r", "beta two|"},	// the last search again
 		{{}, "x\x12" "zz\x07", "x|"},	// found nowhere
+		{{}, "x\x12" "zzz\x7f\x7f\x7f" "al\r", "alpha three|"},
+		// a character deleted from the query whole
+		{{"caf\xc3\xa9", "cafe"}, "\x12" "f\xc3\xa9\x7f\r", "cafe|"},
+		{{}, "\x12" "\xc3\xa9\x7f\x7f\r", "|"},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(recalled(c.history, c.keys), c.want) << testing::PrintToString(c.keys);

@@ -356,16 +356,21 @@ poll(struct pollfd *p, nfds_t n, int ms)
 	if (p[0].fd != 0 || ms == 0)
 		return real_poll(p, n, ms);
 	int cancel = step();
-	if (unread() == 0) {
+	bool cut = interrupted(false);
+	if (!cut && unread() == 0) {
 		// the wait for a key, with the editor's wake-up beside it
 		person.waited = person.waited || (person.jolted && n == 2);
 		ms = type_turn(ms);
 	}
 	armed = person.failing_was;
 	pthread_setcancelstate(cancel, nullptr);
-	if (interrupted(false))
-		return -1;
-	return real_poll(p, n, ms);
+	if (!cut)
+		return real_poll(p, n, ms);
+	// a held signal has woken the editor's wait; any other ends it
+	if (n == 2 && real_poll(p + 1, 1, 0) == 1)
+		return real_poll(p, n, 0);
+	errno = EINTR;
+	return -1;
 }
 
 namespace {
@@ -633,6 +638,24 @@ no_descriptor()
 	setrlimit(RLIMIT_NOFILE, &r);
 }
 
+// A job in the background, SIGTTIN ignored: a read of the terminal fails,
+// as the job in front, another, holds it until the process ends.
+void
+in_background()
+{
+	signal(SIGTTIN, SIG_IGN);
+	signal(SIGTTOU, SIG_IGN);
+	pid_t front = fork();
+	if (front == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		setpgid(0, 0);
+		pause();
+		child_exit(0);
+	}
+	setpgid(front, front);
+	tcsetpgrp(0, front);
+}
+
 // Memory that runs out from the nth allocation on, and for any of 1 MiB.
 void
 fail_from(long nth)
@@ -778,6 +801,19 @@ TEST(Terminal, KeysEditTheLine)
 		{{"ab\r"}, "ab", {.setup = mode_refused}},
 		{{"ab\r"}, "ab", {.setup = no_descriptor}},
 		{{"ab\r"}, "ab", {.setup = quick_exit_first}},
+		// in the background, as a read there would: fails, the terminal
+		// untouched
+		{{"ab\r"}, {}, {.setup = in_background}},
+		// a fault's handler is the program's alone; SIGCONT, not stopped,
+		// and a mode with no keys for signals, are nothing
+		{{"ab\r"}, "ab", {.setup = [] { handle(SIGSEGV, 0); }}},
+		{{"ab", "c\r"}, "abc", {.what = jolt::signal, .at = 12, .sig = SIGCONT}},
+		{{"ab\x03" "c\r"}, "abc", {.setup = [] {
+			struct termios t;
+			tcgetattr(0, &t);
+			t.c_lflag &= ~ISIG;
+			tcsetattr(0, TCSANOW, &t);
+		}}},
 		// a blocked interrupt throws away what came before its key, as
 		// a read would; a one-shot handler runs once
 		{{"ab\x03" "cd\r"}, "cd", {.setup = [] {
@@ -847,6 +883,12 @@ TEST(Terminal, DrawsWhatTheKeysDid)
 	// keys typed while the terminal answers are drawn once
 	p = play({{"ab", "\r"}, {}, {.late = true}});
 	EXPECT_FALSE(has(p.screen, "abab")) << testing::PrintToString(p.screen);
+	// a search shows what it looks for, a control byte as ?, which way,
+	// and where it finds nothing
+	p = play({{"a\x16\x01" "b\r", "\x12\x16\x01", "\x13", "x", "\r"}, {}, {.calls = 2}});
+	EXPECT_EQ(p.lines.back(), "a\x01" "b");
+	EXPECT_TRUE(in_order(p.screen, {"(reverse-i-search)`?': a^Ab", "(failed i-search)`?x': a^Ab"}))
+	    << testing::PrintToString(p.screen);
 	// back from a stop: the prompt and the line anew
 	p = play({{"ab", "c\r"}, "abc", {.setup = [] { signal(SIGTSTP, SIG_DFL); },
 	    .what = jolt::stop, .at = 12}});
@@ -968,9 +1010,9 @@ TEST(Terminal, AResizeAtEveryStepKeepsTheLine)
 }
 
 
-// Any one allocation that fails, in a scene of every kind of key: each
-// call gives its line, or NULL, the key it came in undone; the terminal
-// and the signals are left as they were.
+// Any one allocation that fails, or every one from it on, in a scene of
+// every kind of key: each call gives its line, or NULL, the key it came
+// in undone; the terminal and the signals are left as they were.
 long nth_fails;
 
 TEST(Terminal, AnyAllocationThatFailsCostsOneCallAtMost)
@@ -982,17 +1024,22 @@ TEST(Terminal, AnyAllocationThatFailsCostsOneCallAtMost)
 	    {}, {.calls = 3, .cols = 12}};
 	played calm = play(sc);
 	ASSERT_EQ(calm.lines.size(), 3u);
-	sc.h.setup = [] {
-		failing = fail::nth;
-		fail_count = nth_fails;
-		person.fail_in_calls = true;
-	};
-	for (nth_fails = 1; nth_fails <= 200; nth_fails++) {
-		played p = play(sc);
-		EXPECT_EQ(p.lines.size(), 3u) << "allocation " << nth_fails;
-		EXPECT_EQ(p.status, 0) << "allocation " << nth_fails;
-		EXPECT_EQ(p.wrong, "") << "allocation " << nth_fails;
+	for (fail how : {fail::nth, fail::from_nth}) {
+		failing = how;
+		sc.h.setup = [] {
+			fail_count = nth_fails;
+			person.fail_in_calls = true;
+		};
+		for (nth_fails = 1; nth_fails <= 200; nth_fails++) {
+			played p = play(sc);
+			std::string where = "allocation " + std::to_string(nth_fails) +
+			    (how == fail::nth ? "" : " on");
+			EXPECT_EQ(p.lines.size(), 3u) << where;
+			EXPECT_EQ(p.status, 0) << where;
+			EXPECT_EQ(p.wrong, "") << where;
+		}
 	}
+	failing = fail::none;
 }
 
 }
