@@ -162,7 +162,7 @@ tests/kelp_test: $(KELPTEST) tests/harness.h tests/failing.h kelp/kelp.h kelp/li
 		-o $@ $(KELPTEST) -Lkelp -lkelp -lgtest -lgtest_main -pthread -ldl
 
 # The editor's parts, called directly.
-tests/parts_test: tests/parts_test.cpp tests/failing.h $(KELP) $(KELPH) .flags
+tests/parts_test: tests/parts_test.cpp tests/harness.h tests/failing.h $(KELP) $(KELPH) .flags
 	$(CXX) $(ALLCPP) -Ikelp $(TESTCXX) $(ALLLD) -o $@ tests/parts_test.cpp \
 		$(filter-out kelp/kelp.cpp,$(KELP)) -lgtest -lgtest_main -pthread
 

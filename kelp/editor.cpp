@@ -53,7 +53,8 @@ set_lead(editing *e)
 	const recall &r = e->l.r;
 	screen &s = e->s;
 	if (!r.searching) {
-		s.lead_changed = s.lead_changed || s.lead != s.prompt;
+		if (s.lead != s.prompt)
+			s.lead_changed = true;
 		s.lead = s.prompt;
 		s.llen = s.plen;
 		s.lwidth = s.pwidth;
@@ -116,7 +117,8 @@ no_key_ends(editing *e, no_key why, edited_line *r)
 	switch (why) {
 	case no_key::redraw:
 	case no_key::fresh:
-		e->s.fresh = e->s.fresh || why == no_key::fresh;
+		if (why == no_key::fresh)
+			e->s.fresh = true;
 		show(e);
 		return false;
 	case no_key::end_of_input:
@@ -166,21 +168,22 @@ edit(editing *e)
 				clear(&e->s);
 			o = line_do(&e->l, a);
 		}
-		if (o == outcome::entered) {
+		switch (o) {	// GCOVR_EXCL_BR_LINE: the compiler's own check of o's range
+		case outcome::entered:
 			show(e, true);
 			line_remember(&e->l);
 			if (echoing())
 				end_row(&e->s);
 			return {edit_end::line, e->l.text, e->l.len};
-		}
-		if (o == outcome::end_of_input) {
+		case outcome::end_of_input:
 			(void)no_key_ends(e, no_key::end_of_input, &end);
 			return end;
-		}
-		if (o == outcome::no_memory)
+		case outcome::no_memory:
 			return none(ENOMEM);
-		if (!typed_ahead())
-			show(e);
+		default:
+			if (!typed_ahead())
+				show(e);
+		}
 	}
 }
 

@@ -113,7 +113,7 @@ parsed
 parse_pending(const signal_keys &sk)
 {
 	size_t have = in.n - in.at;
-	if (in.run == 0 || in.run > have)
+	if (in.run == 0)
 		return parse_key(in.b + in.at, have, &in.keys, sk, in.hung_up);
 	// what follows the run is looked at, not yet taken: a key that
 	// changes the state comes after the run

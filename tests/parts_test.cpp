@@ -19,6 +19,7 @@
 #include "screen.h"
 #include "term.h"
 #include "grapheme.h"
+#include "harness.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -425,6 +426,7 @@ TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
 		{"abcdef", 6, 0, 4, {3, 6, 3}},		// scrolled to the cursor
 		{"abcdef", 1, 3, 4, {0, 4, 1}},		// and back
 		{"abcdef", 5, 2, 4, {2, 6, 3}},		// kept while in sight
+		{"abcdef", 6, 4, 4, {3, 6, 3}},		// the end in sight, as much as fits
 		{"\xe6\xbc\xa2\xe5\xad\x97", 6, 0, 3, {3, 6, 2}},	// wide
 		{"a\x01" "b", 3, 0, 10, {0, 3, 4}},		// ^A takes two
 		{"", 0, 0, 0, {0, 0, 0}},
@@ -442,6 +444,7 @@ TEST(Screen, ARowShowsTheCursorAndAsMuchAsFits)
 		{"\x1b]0;t\x07\x1b[1mab\x1b" "7\tc\x01", 9},	// title, colour, tab
 		{"\x1b]0;t\x1b\\a\x1b]0;u", 1},		// ended by ESC \, and not
 		{"a\x1b[1", 1},
+		{"a\x1b]0;t\x1b", 1},
 		{"\xe6\xbc\xa2\x1b", 2},
 	};
 	for (const auto &c : prompts)
@@ -522,12 +525,12 @@ TEST(Term, AChildForkedMidEditGivesBackTheProgramsMode)
 			struct termios t;
 			ok = ok && at_terminal() && take_terminal() == taking::taken;
 			give_back();
-			_exit(ok && tcgetattr(0, &t) == 0 && (t.c_lflag & ICANON) ? 0 : 3);
+			child_exit(ok && tcgetattr(0, &t) == 0 && (t.c_lflag & ICANON) ? 0 : 3);
 		}
 		int status = -1;
 		waitpid(child, &status, 0);
 		give_back();
-		_exit(ok && status == 0 ? 0 : 4);
+		child_exit(ok && status == 0 ? 0 : 4);
 	}
 	int status = -1;
 	waitpid(pid, &status, 0);

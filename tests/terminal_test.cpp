@@ -627,6 +627,14 @@ mode_refused()
 	refuse(__NR_ioctl, TCSETSW);
 }
 
+// The terminal cannot be opened again for writing (but other files can,
+// as coverage's own are).
+void
+no_reopen()
+{
+	refuse(__NR_openat, O_WRONLY | O_NOCTTY | O_CLOEXEC, 2);
+}
+
 void
 no_descriptor()
 {
@@ -761,6 +769,9 @@ TEST(Terminal, KeysEditTheLine)
 		{{"one\r\r\x1b[A\r"}, "one", {.calls = 3}},
 		{{"a\rb\rc\x1b[A\x1b[A\x1b[B\x1b[B\r"}, "c", {.calls = 3}},
 		{{"a\x16\0b\r\x1b[A\r"s}, "", {.calls = 2}},
+		// a search again, for another query as long, given up and begun anew
+		{{"xa\ray\r", "\x12", "a", "\x12", "\x7fx", "\x7f", "\x07", "\x12", "x", "\r"}, "xa",
+		    {.calls = 3}},
 		{{history + "\r"}, "1", {.calls = 102}},	// the last 100
 		{{changes + "\x1f\r"}, "a"},		// the last 64 changes
 		// a prompt measured by what it shows: a title, a colour and a tab
@@ -774,6 +785,8 @@ TEST(Terminal, KeysEditTheLine)
 		{{"ab\r"}, "ab", {.reply = "\x1b[2;7x"}},
 		{{"ab\r"}, "ab", {.reply = "\x1b[11111111111111111111111111111R"}},
 		{{"\r"}, "", {.reply = "\x1b\x1b[2;7R"}},	// an Escape before it is a key
+		{{"ab\r", "cd\r"}, "7Rcd", {.calls = 2, .reply = "7R"}},
+		{{"ab\r", "cd\r"}, "cd", {.calls = 2, .reply = "\x1b[2;+7R"}},
 		{{"ab\x02x\r"}, "axb", {.reply = "\x1b[0;7R", .what = jolt::resize, .at = 8}},
 		// a prompt that ends at the edge, drawn anew by Ctrl-L; windows one
 		// column wide, of no known width, wider than the drawing's pieces,
@@ -791,6 +804,7 @@ TEST(Terminal, KeysEditTheLine)
 		{{"a1\ufe0f\u20e3", "\x7f\r"}, "a", {.cols = 12}},
 		{{"abc\x02x\r"}, "abxc", {.cols = 4, .rows = 0}},	// of no known height
 		{{"abc\x02\x0cx\x7f\x7f\x05\x7f\r"}, "a", {.cols = 4, .term = "dumb"}},
+		{{"\x0c" "ab\x01\x0c\r"}, "ab", {.cols = 1, .term = "dumb"}},
 		// a failed read ends the line; a poll that fails is no key
 		{{"ab\r"}, {}, {.setup = [] { refuse(__NR_read, 0, 0); }}},
 #ifdef __NR_poll
@@ -800,6 +814,10 @@ TEST(Terminal, KeysEditTheLine)
 		// plainly; quick_exit() gives the terminal back
 		{{"ab\r"}, "ab", {.setup = mode_refused}},
 		{{"ab\r"}, "ab", {.setup = no_descriptor}},
+		{{"ab\x02x\r"}, "axb", {.setup = no_reopen}},	// drawn on stdin
+		{{"ab\r"}, "ab", {.setup = [] { no_reopen(); refuse(__NR_fcntl, F_DUPFD_CLOEXEC); }}},
+		// with no job control, the interrupt key signals no one
+		{{"ab\x03" "cd\r"}, "cd", {.controlling = false}},
 		{{"ab\r"}, "ab", {.setup = quick_exit_first}},
 		// in the background, as a read there would: fails, the terminal
 		// untouched
@@ -993,22 +1011,28 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 // neither, or is none, the line is drawn again all the same.
 TEST(Terminal, AResizeAtEveryStepKeepsTheLine)
 {
-	const std::string text = "abcdefghijklmnopqrstuvwxyz012345678";
+	// 10 columns, then 20; the cursor after 40 columns, or 35: the
+	// terminal's answer at the resize is of both kinds, of neither, none,
+	// or that of a terminal that cuts its rows
+	const struct {
+		size_t len;
+		const char *reply;
+	} cases[] = {{35, "\x1b[1;7R"}, {35, "\x1b[1;7R\n\x1b[3;1R"}, {35, "\x1b[1;7R\n\x1b[3;9R"},
+	    {35, "\x1b[1;7R\n\x1b[0;7R"}, {30, "\x1b[1;7R\n\x1b[3;6R"}};
 	for (unsigned short rows : {24, 3}) {
-		for (const char *reply : {"\x1b[1;7R", "\x1b[1;7R\n\x1b[3;1R", "\x1b[1;7R\n\x1b[3;9R",
-		    "\x1b[1;7R\n\x1b[0;7R"}) {
-			how h = {.cols = 10, .rows = rows, .reply = reply, .what = jolt::resize, .sig = SIGWINCH};
+		for (const auto &c : cases) {
+			std::string text = std::string("abcdefghijklmnopqrstuvwxyz012345678").substr(0, c.len);
+			how h = {.cols = 10, .rows = rows, .reply = c.reply, .what = jolt::resize, .sig = SIGWINCH};
 			played calm = play({{text, "\x02", "y\r"}, {}, h});
 			for (h.at = 1; h.at <= calm.steps; h.at++) {
 				played p = play({{text, "\x02", "y\r"}, {}, h});
-				EXPECT_EQ(last(p), text.substr(0, 34) + "y8")
-				    << rows << " rows, at step " << h.at << ", " << testing::PrintToString(reply);
+				EXPECT_EQ(last(p), text.substr(0, c.len - 1) + "y" + text.back())
+				    << rows << " rows, at step " << h.at << ", " << testing::PrintToString(c.reply);
 				EXPECT_EQ(p.wrong, "") << h.at;
 			}
 		}
 	}
 }
-
 
 // Any one allocation that fails, or every one from it on, in a scene of
 // every kind of key: each call gives its line, or NULL, the key it came
@@ -1020,11 +1044,14 @@ TEST(Terminal, AnyAllocationThatFailsCostsOneCallAtMost)
 	if (SANITIZED)
 		GTEST_SKIP() << "the sanitizers' allocators cannot be made to fail";
 	scene sc = {{"first\r", "second\r", "ab cd\x17\x19\x19\x1by\x1bu\x1b" "b\x1bt",
-	    "\x12" "fi\x01\x12\x7f\x12", "\x1b[C\x1b[A\x1b[Bxyz\U0001f1eb\U0001f1f7\x0c\x1f\r"},
+	    "\x12" "fi\x01\x12\x7f\x12", "\x1b[C\x1b[A\x1b[Bxyz\U0001f1eb\U0001f1f7\x0c\x1f",
+	    std::string(200, 'z') + "\r"},
 	    {}, {.calls = 3, .cols = 12}};
 	played calm = play(sc);
 	ASSERT_EQ(calm.lines.size(), 3u);
-	for (fail how : {fail::nth, fail::from_nth}) {
+	// every one from the nth on, as where memory is tight, and any of a
+	// MiB, so that the line's buffer starts small and must grow
+	for (fail how : {fail::nth, fail::large}) {
 		failing = how;
 		sc.h.setup = [] {
 			fail_count = nth_fails;
