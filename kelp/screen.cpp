@@ -172,7 +172,7 @@ place_line(screen *s, size_t cols, out *o)
 		// the cursor after the program's prompt and what was written
 		size_t before = s->pwidth + s->blind_cols;
 		spot now = {0, before % cols};
-		if (s->unasked || !cursor_at(&now))
+		if (!cursor_at(&now))
 			s->unasked = true;
 		// What fills its last row leaves the cursor in the last column,
 		// waiting to wrap, where some terminals say it is.

@@ -520,17 +520,25 @@ TEST(Term, AChildForkedMidEditGivesBackTheProgramsMode)
 	if (pid == 0) {
 		int tty = open(ptsname(pty), O_RDWR | O_NOCTTY);
 		bool ok = dup2(tty, 0) == 0 && at_terminal() && take_terminal() == taking::taken;
-		pid_t child = fork();
-		if (child == 0) {
-			struct termios t;
-			ok = ok && at_terminal() && take_terminal() == taking::taken;
-			give_back();
-			child_exit(ok && tcgetattr(0, &t) == 0 && (t.c_lflag & ICANON) ? 0 : 3);
+		// the child edits on the same terminal, then on another
+		for (int other : {0, 1}) {
+			pid_t child = fork();
+			if (child == 0) {
+				struct termios t;
+				int pt = other ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+				if (other && (grantpt(pt) != 0 || unlockpt(pt) != 0 ||
+				    dup2(open(ptsname(pt), O_RDWR | O_NOCTTY), 0) != 0))
+					child_exit(5);
+				ok = ok && at_terminal() && take_terminal() == taking::taken;
+				give_back();
+				child_exit(ok && tcgetattr(0, &t) == 0 && (t.c_lflag & ICANON) ? 0 : 3);
+			}
+			int status = -1;
+			waitpid(child, &status, 0);
+			ok = ok && status == 0;
 		}
-		int status = -1;
-		waitpid(child, &status, 0);
 		give_back();
-		child_exit(ok && status == 0 ? 0 : 4);
+		child_exit(ok ? 0 : 4);
 	}
 	int status = -1;
 	waitpid(pid, &status, 0);

@@ -37,7 +37,8 @@ namespace {
 // What comes at a step of the editor.
 // set_and_signal: a handler without SA_RESTART set mid-edit, as another
 // thread of the program may, then its signal.
-enum class jolt : unsigned char { none, signal, twice, resize, cancel, stop, set_and_signal };
+// to_back: stopped, then sent on in the background.
+enum class jolt : unsigned char { none, signal, twice, resize, cancel, stop, set_and_signal, to_back };
 
 // How a person types at a terminal, and what comes meanwhile.
 struct how {
@@ -57,6 +58,7 @@ struct how {
 	jolt what = jolt::none;
 	long at = 0;			// the step it comes at
 	int sig = 0;
+	int flags = 0;			// set_and_signal's handler's
 };
 
 // What is typed, in turns, each once the editor waits for a key; "" lets a
@@ -189,6 +191,21 @@ answer()
 
 void count(int);
 
+// Another job in front, which holds the terminal until the process ends.
+void
+to_background()
+{
+	pid_t front = fork();
+	if (front == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		setpgid(0, 0);
+		pause();
+		child_exit(0);
+	}
+	setpgid(front, front);
+	tcsetpgrp(0, front);
+}
+
 void
 do_jolt()
 {
@@ -213,9 +230,14 @@ do_jolt()
 	case jolt::stop:
 		raise(SIGTSTP);
 		break;
+	case jolt::to_back:
+		to_background();
+		raise(SIGTSTP);
+		break;
 	case jolt::set_and_signal: {
 		struct sigaction sa = {};
 		sa.sa_handler = count;
+		sa.sa_flags = h.flags;
 		sigaction(h.sig, &sa, nullptr);
 		raise(h.sig);
 		break;
@@ -646,22 +668,19 @@ no_descriptor()
 	setrlimit(RLIMIT_NOFILE, &r);
 }
 
-// A job in the background, SIGTTIN ignored: a read of the terminal fails,
-// as the job in front, another, holds it until the process ends.
+// SIGTTIN ignored, in the background a read of the terminal fails.
 void
-in_background()
+reads_fail_behind()
 {
 	signal(SIGTTIN, SIG_IGN);
 	signal(SIGTTOU, SIG_IGN);
-	pid_t front = fork();
-	if (front == 0) {
-		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		setpgid(0, 0);
-		pause();
-		child_exit(0);
-	}
-	setpgid(front, front);
-	tcsetpgrp(0, front);
+}
+
+void
+in_background()
+{
+	reads_fail_behind();
+	to_background();
 }
 
 // Memory that runs out from the nth allocation on, and for any of 1 MiB.
@@ -802,9 +821,11 @@ TEST(Terminal, KeysEditTheLine)
 		{{"a\U0001f1eb\U0001f1f7", "\x7f" "b\r"}, "ab", {.reply = "\x1b[2;7R\n\x1b[2;12R"}},
 		{{"a\U0001f44d\U0001f3fd", "\x1b[Dx\r"}, "ax\U0001f44d\U0001f3fd"},
 		{{"a1\ufe0f\u20e3", "\x7f\r"}, "a", {.cols = 12}},
+		{{"a\U0001f1eb\U0001f1f7", "\x7f" "b\r"}, "ab", {.reply = "\x1b[2;7R\n\x1b[0;7R"}},
 		{{"abc\x02x\r"}, "abxc", {.cols = 4, .rows = 0}},	// of no known height
 		{{"abc\x02\x0cx\x7f\x7f\x05\x7f\r"}, "a", {.cols = 4, .term = "dumb"}},
-		{{"\x0c" "ab\x01\x0c\r"}, "ab", {.cols = 1, .term = "dumb"}},
+		{{"ab", "\x01", "\x0c", "\r"}, "ab", {.cols = 1, .term = "dumb"}},
+		{{"ab", "\x0c", "c", "\x7f", "\r"}, "ab", {.term = "dumb"}},
 		// a failed read ends the line; a poll that fails is no key
 		{{"ab\r"}, {}, {.setup = [] { refuse(__NR_read, 0, 0); }}},
 #ifdef __NR_poll
@@ -816,12 +837,20 @@ TEST(Terminal, KeysEditTheLine)
 		{{"ab\r"}, "ab", {.setup = no_descriptor}},
 		{{"ab\x02x\r"}, "axb", {.setup = no_reopen}},	// drawn on stdin
 		{{"ab\r"}, "ab", {.setup = [] { no_reopen(); refuse(__NR_fcntl, F_DUPFD_CLOEXEC); }}},
+		{{"ab\r"}, "ab", {.setup = [] {
+			dup2(open(ttyname(0), O_RDONLY | O_CLOEXEC), 0);
+			no_reopen();
+		}}},
+		{{"ab\r"}, "ab", {.setup = [] { refuse(__NR_pipe2); }}},
 		// with no job control, the interrupt key signals no one
 		{{"ab\x03" "cd\r"}, "cd", {.controlling = false}},
 		{{"ab\r"}, "ab", {.setup = quick_exit_first}},
 		// in the background, as a read there would: fails, the terminal
 		// untouched
 		{{"ab\r"}, {}, {.setup = in_background}},
+		// and stopped mid-edit, then sent on there
+		{{"ab", "c\r"}, {}, {.setup = [] { reads_fail_behind(); signal(SIGTSTP, SIG_DFL); },
+		    .what = jolt::to_back, .at = 12}},
 		// a fault's handler is the program's alone; SIGCONT, not stopped,
 		// and a mode with no keys for signals, are nothing
 		{{"ab\r"}, "ab", {.setup = [] { handle(SIGSEGV, 0); }}},
@@ -951,6 +980,7 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 		jolt what;
 		int sig;
 		void (*setup)();
+		int flags = 0;
 	} jolts[] = {
 		{"resize", jolt::resize, SIGWINCH, nullptr},
 		{"resize, handled", jolt::resize, SIGWINCH, [] { handle(SIGWINCH, 0); }},
@@ -960,6 +990,7 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 		    [] { handle(SIGUSR1, SA_SIGINFO | SA_NODEFER | SA_RESTART); }},
 		{"stop, handled", jolt::signal, SIGTSTP, [] { handle(SIGTSTP, SA_RESTART); }},
 		{"handler set mid-edit", jolt::set_and_signal, SIGUSR2, nullptr},
+		{"handler set mid-edit, SA_RESTART", jolt::set_and_signal, SIGUSR2, nullptr, SA_RESTART},
 		{"one-shot handler", jolt::signal, SIGUSR1,
 		    [] { handle(SIGUSR1, SA_RESETHAND | SA_RESTART); }},
 		// the second time, the default action
@@ -987,7 +1018,7 @@ TEST(Terminal, EveryStepHoldsItsPromises)
 				continue;
 			for (long at = 1; at <= calm.steps; at++) {
 				played p = play({keys, {}, {.late = late, .setup = j.setup,
-				    .what = j.what, .at = at, .sig = j.sig}});
+				    .what = j.what, .at = at, .sig = j.sig, .flags = j.flags}});
 				std::string where = std::string(j.name) + " at step " +
 				    std::to_string(at) + (late ? ", answered late" : "");
 				if (j.what == jolt::twice || (j.what == jolt::signal && j.sig == SIGTERM)) {
