@@ -29,7 +29,8 @@ append(bytes *t, const char *s, size_t n)
 	char *b = static_cast<char *>(realloc(t->b, t->n + n + 1));
 	if (b == nullptr)
 		return false;
-	memcpy(b + t->n, s, n);
+	if (n > 0)
+		memcpy(b + t->n, s, n);
 	t->b = b;
 	t->n += n;
 	return true;
