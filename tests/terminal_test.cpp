@@ -7,7 +7,8 @@
 // of the editor a case names, its nth read, write or poll of the terminal.
 
 // read(), write() and poll() are defined here anew, in place of the C
-// library's, where its fortified inline versions would stand in the way.
+// library's and their fortified entries, which the library may call; the
+// fortified inline versions would stand in the way here.
 #undef _FORTIFY_SOURCE
 
 #include <dlfcn.h>
@@ -393,6 +394,19 @@ poll(struct pollfd *p, nfds_t n, int ms)
 		return real_poll(p, n, 0);
 	errno = EINTR;
 	return -1;
+}
+
+// The fortified versions, which clang's builds of the library call.
+extern "C" ssize_t
+__read_chk(int fd, void *b, size_t n, size_t)
+{
+	return read(fd, b, n);
+}
+
+extern "C" int
+__poll_chk(struct pollfd *p, nfds_t n, int ms, size_t)
+{
+	return poll(p, n, ms);
 }
 
 namespace {
