@@ -196,12 +196,13 @@ void count(int);
 void
 to_background()
 {
-	pid_t front = fork();
+	pid_t parent = getpid(), front = fork();
 	if (front == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		setpgid(0, 0);
-		pause();
-		child_exit(0);
+		if (getppid() == parent)
+			pause();
+		_exit(0);
 	}
 	setpgid(front, front);
 	tcsetpgrp(0, front);
