@@ -300,6 +300,10 @@ tail_shown() {
 		[ "$(tm display -p '#{cursor_x}')" = "${#last}" ]
 }
 
+whole_or_tail() {
+	drawn_whole "$1" "${#1}" || tail_shown "$1"
+}
+
 # row_is TEXT|X: row TEXT shows TEXT|X, the row whole and the cursor.
 row_is() {
 	[ "$(row "${1%%|*}")" = "$1" ]
@@ -345,14 +349,15 @@ at() {
 		# At 20, narrower: tmux 3.3a keeps the cursor on its row, and the
 		# rows above it that the line now takes go into the scrollback,
 		# where they stay as tmux rewrapped them; where the cursor was near
-		# the line's start, tmux puts it at 0,0.
+		# the line's start, tmux puts it at 0,0. tmux 3.5 may keep the
+		# line's start in sight instead.
 		if [ "$w" -eq 80 ]; then
 			resize 40
 			at "$long" 0
 		else
 			tm send-keys End
 			resize 10
-			eventually tail_shown "$long" || { screen; return 1; }
+			eventually whole_or_tail "$long" || { screen; return 1; }
 		fi
 		resize "$w"
 		at "$long" $((w == 80 ? 0 : 101))
