@@ -8,6 +8,7 @@
 
 #include "term.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -34,7 +35,9 @@ struct terminal {
 	struct sigaction theirs[NSIG], ours;
 	bool held[NSIG] = {};
 	volatile sig_atomic_t holding = 0;	// the editor's handlers are in place
-	volatile sig_atomic_t raw_on = 0;	// raw is in force: the terminal is ours
+	// raw is in force: the terminal is ours; read unlocked by the editing
+	// thread while quick_exit() may give the terminal back from another
+	std::atomic<int> raw_on = 0;
 	volatile sig_atomic_t redraw = 0;	// the window changed, or the job is back
 	volatile sig_atomic_t fresh = 0;	// back from a stop: prompt and line anew
 	volatile sig_atomic_t wait_ended = 0;	// a handler without SA_RESTART ran

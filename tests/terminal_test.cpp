@@ -11,6 +11,7 @@
 // fortified inline versions would stand in the way here.
 #undef _FORTIFY_SOURCE
 
+#include <climits>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
