@@ -8,7 +8,6 @@
 
 #include "term.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -35,15 +34,28 @@ struct terminal {
 	struct sigaction theirs[NSIG], ours;
 	bool held[NSIG] = {};
 	volatile sig_atomic_t holding = 0;	// the editor's handlers are in place
-	// raw is in force: the terminal is ours; read unlocked by the editing
-	// thread while quick_exit() may give the terminal back from another
-	std::atomic<int> raw_on = 0;
+	// raw is in force: the terminal is ours; read and set atomically, as
+	// the editing thread reads it unlocked while quick_exit() may give the
+	// terminal back from another
+	int raw_on = 0;
 	volatile sig_atomic_t redraw = 0;	// the window changed, or the job is back
 	volatile sig_atomic_t fresh = 0;	// back from a stop: prompt and line anew
 	volatile sig_atomic_t wait_ended = 0;	// a handler without SA_RESTART ran
 	volatile sig_atomic_t caught = 0;	// a held signal came during the wait
 	int wake[2] = {-1, -1};		// the handler's wake-up for the wait
 } term;
+
+bool
+raw_now()
+{
+	return __atomic_load_n(&term.raw_on, __ATOMIC_SEQ_CST) != 0;
+}
+
+void
+set_raw(int on)
+{
+	__atomic_store_n(&term.raw_on, on, __ATOMIC_SEQ_CST);
+}
 
 // Bracketed paste, on while the editor has the terminal.
 constexpr char paste_on[] = "\x1b[?2004h", paste_off[] = "\x1b[?2004l";
@@ -104,7 +116,7 @@ to_program()
 {
 	(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &term.saved);
 	paste(false);
-	term.raw_on = 0;
+	set_raw(0);
 }
 
 // Only in front: in the background the terminal is the shell's, though
@@ -116,7 +128,7 @@ to_editor()
 		return;
 	(void)tcsetattr(STDIN_FILENO, TCSADRAIN, &term.raw);
 	paste(true);
-	term.raw_on = 1;
+	set_raw(1);
 	term.redraw = 1;
 	term.fresh = 1;
 }
@@ -126,7 +138,7 @@ to_editor()
 void
 default_action(int sig)
 {
-	bool ours = term.raw_on;
+	bool ours = raw_now();
 	if (ours)
 		to_program();
 	sigaction(sig, &term.theirs[sig], nullptr);
@@ -160,7 +172,7 @@ call_theirs(int sig, siginfo_t *info, void *ctx)
 	for (int s = 1; s < NSIG; s++)
 		if (sigismember(&t.sa_mask, s) == 1 || (s == sig && !(t.sa_flags & SA_NODEFER)))
 			sigaddset(&mask, s);
-	bool stop = sig == SIGTSTP && term.raw_on;
+	bool stop = sig == SIGTSTP && raw_now();
 	if (stop)
 		to_program();
 	pthread_sigmask(SIG_SETMASK, &mask, &was);
@@ -193,7 +205,7 @@ on_signal(int sig, siginfo_t *info, void *ctx)
 	if (sig == SIGWINCH)
 		term.redraw = 1;
 	// Brought back in front by fg: the terminal is the editor's again.
-	if (sig == SIGCONT && term.holding && !term.raw_on)
+	if (sig == SIGCONT && term.holding && !raw_now())
 		to_editor();
 	// a wait that began since the editor last looked ends at once
 	(void)!write(term.wake[1], "", 1);
@@ -240,9 +252,9 @@ release(bool terminal)
 		}
 		term.holding = 0;
 	}
-	if (terminal && term.raw_on)
+	if (terminal && raw_now())
 		to_program();
-	term.raw_on = 0;
+	set_raw(0);
 	if (term.tty >= 0)
 		close(term.tty);
 	term.tty = -1;
@@ -348,7 +360,7 @@ take_terminal()
 	hold_signals();
 	bool taken = tcsetattr(STDIN_FILENO, TCSADRAIN, &term.raw) == 0;
 	if (taken) {
-		term.raw_on = 1;
+		set_raw(1);
 		paste(true);
 	} else {
 		release(true);
@@ -371,7 +383,7 @@ give_back()
 bool
 regain_terminal()
 {
-	if (term.raw_on)
+	if (raw_now())
 		return true;
 	if (!await_front())
 		return false;
@@ -380,7 +392,7 @@ regain_terminal()
 	sigset_t was;
 	lock_state(&was);
 	bool ours = term.holding;
-	if (ours && !term.raw_on)
+	if (ours && !raw_now())
 		to_editor();
 	unlock_state(&was);
 	if (!ours)
@@ -432,7 +444,7 @@ term_device()
 bool
 terminal_ours()
 {
-	return term.raw_on;
+	return raw_now();
 }
 
 int
