@@ -153,21 +153,14 @@ columns(unsigned c)
 // What each kind of emoji sequence takes, as learned; 0: not learned.
 size_t learned[cluster_kinds];
 
+// c as the run of the table that holds it maps it: every step'th from
+// the run's first moved by the same.
+template <size_t n>
 unsigned
-mapped(const case_run *runs, size_t n, unsigned c)
+mapped(const case_run (&runs)[n], unsigned c)
 {
-	size_t lo = 0, hi = n;
-	while (lo < hi) {
-		size_t mid = (lo + hi) / 2;
-		if (c > runs[mid].last)
-			lo = mid + 1;
-		else if (c < runs[mid].first)
-			hi = mid;
-		else
-			return (c - runs[mid].first) % runs[mid].step == 0 ?
-			    unsigned(int(c) + runs[mid].by) : c;
-	}
-	return c;
+	const case_run *r = find(runs, c);
+	return r != nullptr && (c - r->first) % r->step == 0 ? unsigned(int(c) + r->by) : c;
 }
 
 }
@@ -291,13 +284,13 @@ width_learned(cluster_kind k)
 unsigned
 upper_case(unsigned c)
 {
-	return mapped(to_upper, sizeof to_upper / sizeof *to_upper, c);
+	return mapped(to_upper, c);
 }
 
 unsigned
 lower_case(unsigned c)
 {
-	return mapped(to_lower, sizeof to_lower / sizeof *to_lower, c);
+	return mapped(to_lower, c);
 }
 
 size_t
